@@ -1,0 +1,10 @@
+// PLACEHOLDER: detection not built yet; answers "no match".
+#include "advanced_detectors/tag_detector.hpp"
+
+#include "base/consumable.hpp"
+
+namespace quillet {
+
+std::optional<Result> detect(const TagDetector&, Buffer&) { return std::nullopt; }
+
+}  // namespace quillet

@@ -1,0 +1,30 @@
+// Word detector: one literal word, or a non-empty run of characters from a class.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "base/chars.hpp"
+
+namespace quillet {
+
+struct Result;
+class Buffer;
+
+struct WordDetector {
+  std::optional<std::string> word;  // literal mode: the word to match (UTF-8)
+  std::optional<Chars> alphabet;    // class mode: the characters of the class, in a visible order
+  std::optional<bool> invert;       // true: `alphabet` lists the characters NOT accepted
+
+  bool operator==(const WordDetector&) const = default;
+};
+
+// Matches at the front of `buffer`; exactly one of `word` and `alphabet` must be set.
+std::optional<Result> detect(const WordDetector& detector, Buffer& buffer);
+
+// U+0020, U+000A, U+0009, U+000D, in this order.
+WordDetector whitespace_detector();
+// a-z, "_", A-Z, "-", 0-9, in this order.
+WordDetector identifier_detector();
+
+}  // namespace quillet
