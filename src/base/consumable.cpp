@@ -68,7 +68,7 @@ std::optional<std::vector<Result>> consume_any(Buffer& buffer, const std::vector
   std::vector<Job> jobs;
   auto queue = [&jobs](std::vector<Result>& level, std::size_t scanned) {
     for (Result& r : level)
-      if (r.text && !r.text->empty() && r.text->size() < scanned) jobs.push_back({&r});
+      if (!r.is_text_run() && r.text && !r.text->empty() && r.text->size() < scanned) jobs.push_back({&r});
   };
 
   const std::size_t size = buffer.size();
