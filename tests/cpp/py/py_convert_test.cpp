@@ -1,0 +1,319 @@
+// value_into_py / dict_into_py: output shape and key order, deep trees, failures without leaks.
+#include "types/py_convert.hpp"
+
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/errors.hpp"
+
+namespace quillet {
+namespace {
+
+std::string repr(PyObject* obj) {
+  PyObject* r = PyObject_Repr(obj);
+  EXPECT_NE(r, nullptr);
+  std::string out = PyUnicode_AsUTF8(r);
+  Py_DECREF(r);
+  return out;
+}
+
+std::string converted_repr(Value v) {
+  PyObject* obj = value_into_py(std::move(v));
+  std::string out = repr(obj);
+  Py_DECREF(obj);
+  return out;
+}
+
+Result text(const char32_t* s) { return Result::text_run(Chars(s)); }
+
+// An element as the tag scope detector records it: the fixed entries, then
+// the tag's attributes as written.
+Result element(const std::string& tag, std::vector<std::pair<std::string, std::string>> attrs,
+               std::optional<std::vector<Result>> children = std::nullopt) {
+  Dict tag_attrs;
+  std::string id, cls, style;
+  for (auto& [k, v] : attrs) {
+    if (k == "id") id = v;
+    if (k == "class") cls = v;
+    if (k == "style") style = v;
+    tag_attrs.set(k, Value(v));
+  }
+  Dict d;
+  d.set("tag", Value(tag));
+  d.set("id", Value(id));
+  d.set("classes", Value(split_to_values(cls, " ")));
+  d.set("style", Value(style));
+  d.set("is_self_closing", Value(!children));
+  d.set("attributes", Value(std::move(tag_attrs)));
+  return Result(TagScopeDetector{}, std::nullopt, std::move(d), std::move(children));
+}
+
+Value array(std::vector<Value> items) { return Value(std::move(items)); }
+
+struct Case {
+  const char* name;
+  std::function<Value()> make;
+  const char* repr;
+};
+
+TEST(PyConvertTest, ShapesAndKeyOrder) {
+  const std::vector<Case> cases = {
+      {"none", [] { return Value(); }, "None"},
+      {"string", [] { return Value("h\xc3\xa9llo"); }, "'h\xc3\xa9llo'"},
+      {"booleans", [] { return array({Value(true), Value(false)}); }, "[True, False]"},
+      {"float", [] { return Value(2.5); }, "2.5"},
+      {"integer extremes", [] { return array({Value(INT64_MIN), Value(INT64_MAX)}); },
+       "[-9223372036854775808, 9223372036854775807]"},
+      {"queue is a list of chars", [] { return Value(Chars(U"a\U0001F600")); },
+       "['a', '\xf0\x9f\x98\x80']"},
+      {"empty queue", [] { return Value(Chars()); }, "[]"},
+      {"properties keep insertion order",
+       [] {
+         return Value(Dict::from({{"z", std::string("1")}, {"a", true}, {"m", std::string("3")}}));
+       },
+       "{'z': '1', 'a': True, 'm': '3'}"},
+      {"nested arrays", [] { return array({array({}), array({Value(1)})}); }, "[[], [1]]"},
+      {"text run", [] { return Value(text(U"x \u00e9")); }, "'x \xc3\xa9'"},
+      {"text run without text", [] { return Value(Result(PlainText{})); }, "''"},
+      {"text run ignores attributes and children",
+       [] {
+         return Value(Result(PlainText{}, Chars(U"t"), Dict::from({{"tag", std::string("p")}}),
+                             std::vector<Result>{text(U"c")}));
+       },
+       "'t'"},
+      {"result without attributes", [] { return Value(Result(WordDetector{})); },
+       "{'children': []}"},
+      {"element",
+       [] {
+         return Value(element(
+             "p", {{"title", "T"}, {"class", "a  b"}, {"id", "i"}, {"style", "s"}, {"href", "h"}},
+             std::vector<Result>{text(U"Hi"), element("br", {})}));
+       },
+       "{'tag': 'p', 'id': 'i', 'classes': ['a', '', 'b'], 'style': 's', 'is_self_closing': False, "
+       "'title': 'T', 'href': 'h', 'children': ['Hi', {'tag': 'br', 'id': '', 'classes': [''], "
+       "'style': '', 'is_self_closing': True, 'children': []}]}"},
+      {"attributes replace fixed keys in place, children stays last",
+       [] {
+         return Value(
+             element("p", {{"children", "c"}, {"is_self_closing", "no"}, {"tag", "t"}, {"x", "1"}},
+                     std::vector<Result>{}));
+       },
+       "{'tag': 't', 'id': '', 'classes': [''], 'style': '', 'is_self_closing': 'no', 'x': '1', "
+       "'children': []}"},
+      {"an attribute named attributes is an ordinary attribute",
+       [] { return Value(element("p", {{"attributes", "a"}}, std::vector<Result>{})); },
+       "{'tag': 'p', 'id': '', 'classes': [''], 'style': '', 'is_self_closing': False, "
+       "'attributes': 'a', "
+       "'children': []}"},
+      {"leading keys come first whatever the recording order",
+       [] {
+         Dict d = Dict::from(
+             {{"w", std::string("1")}, {"style", std::string("s")}, {"tag", std::string("t")}});
+         return Value(Result(TagScopeDetector{}, Chars(U"content"), std::move(d)));
+       },
+       "{'tag': 't', 'style': 's', 'w': '1', 'children': []}"},
+      {"attributes entry that is no dict is dropped",
+       [] {
+         Dict d = Dict::from({{"attributes", std::string("x")}, {"k", std::string("v")}});
+         return Value(Result(WordDetector{}, std::nullopt, std::move(d)));
+       },
+       "{'k': 'v', 'children': []}"},
+      {"one-element array holds what the result alone gives",
+       [] { return array({Value(element("b", {}, std::vector<Result>{text(U"x")}))}); },
+       "[{'tag': 'b', 'id': '', 'classes': [''], 'style': '', 'is_self_closing': False, "
+       "'children': ['x']}]"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(converted_repr(c.make()), c.repr) << c.name;
+  }
+}
+
+TEST(PyConvertTest, ManyAttributesKeepTheirOrderAndReplaceInPlace) {
+  std::vector<std::pair<std::string, std::string>> attrs;
+  std::string expected =
+      "{'tag': 'new', 'id': '', 'classes': [''], 'style': '', 'is_self_closing': False";
+  for (int i = 40; i > 0; --i) {
+    const std::string n = std::to_string(i);
+    attrs.push_back({std::string("a").append(n), n});
+    expected.append(", 'a").append(n).append("': '").append(n).append("'");
+  }
+  attrs.push_back({"tag", "new"});
+  EXPECT_EQ(converted_repr(Value(element("old", attrs, std::vector<Result>{}))),
+            expected + ", 'children': []}");
+}
+
+TEST(PyConvertTest, DictIntoPy) {
+  PyObject* obj = dict_into_py(Dict::from({{"b", std::string("1")}, {"a", Chars(U"xy")}}));
+  EXPECT_EQ(repr(obj), "{'b': '1', 'a': ['x', 'y']}");
+  Py_DECREF(obj);
+}
+
+constexpr int kDeep = 1'000'000;
+
+TEST(PyConvertTest, MillionDeepResultTree) {
+  Result tree = text(U"leaf");
+  for (int i = 0; i < kDeep; ++i) {
+    std::vector<Result> children;  // not an initializer list: that would copy the subtree
+    children.push_back(std::move(tree));
+    tree = Result(TagScopeDetector{}, std::nullopt, std::nullopt, std::move(children));
+  }
+  PyObject* root = value_into_py(Value(std::move(tree)));
+  PyObject* node = root;  // borrowed below the root
+  int depth = 0;
+  while (PyDict_Check(node)) {
+    ASSERT_EQ(PyDict_Size(node), 1);
+    PyObject* children = PyDict_GetItemString(node, "children");
+    ASSERT_TRUE(children && PyList_Check(children) && PyList_GET_SIZE(children) == 1);
+    node = PyList_GET_ITEM(children, 0);
+    ++depth;
+  }
+  EXPECT_EQ(depth, kDeep);
+  EXPECT_EQ(repr(node), "'leaf'");
+  Py_DECREF(root);
+}
+
+TEST(PyConvertTest, MillionDeepArraysAndDicts) {
+  Value v(1);
+  for (int i = 0; i < kDeep; ++i) {
+    if (i % 2) {
+      Value::Array items;
+      items.push_back(std::move(v));
+      v = Value(std::move(items));
+    } else {
+      Dict d;
+      d.set("k", std::move(v));
+      v = Value(std::move(d));
+    }
+  }
+  PyObject* root = value_into_py(std::move(v));
+  PyObject* node = root;
+  int depth = 0;
+  for (;; ++depth) {
+    if (PyList_Check(node)) {
+      node = PyList_GET_ITEM(node, 0);
+    } else if (PyDict_Check(node)) {
+      node = PyDict_GetItemString(node, "k");
+    } else {
+      break;
+    }
+  }
+  EXPECT_EQ(depth, kDeep);
+  EXPECT_EQ(repr(node), "1");
+  Py_DECREF(root);
+}
+
+// ---- failures: the N-th allocation of the interpreter fails ----
+
+struct FailingAllocator {
+  PyMemAllocatorEx mem{}, obj{};
+  long countdown = -1;  // allocations left before the failing one; negative: never fail
+
+  bool fail_now() { return countdown >= 0 && countdown-- == 0; }
+};
+FailingAllocator g_alloc;
+
+template <PyMemAllocatorEx FailingAllocator::* Original>
+PyMemAllocatorEx hooked() {
+  PyMemAllocatorEx a;
+  a.ctx = nullptr;
+  a.malloc = [](void*, size_t n) -> void* {
+    return g_alloc.fail_now() ? nullptr : (g_alloc.*Original).malloc((g_alloc.*Original).ctx, n);
+  };
+  a.calloc = [](void*, size_t n, size_t s) -> void* {
+    return g_alloc.fail_now() ? nullptr : (g_alloc.*Original).calloc((g_alloc.*Original).ctx, n, s);
+  };
+  a.realloc = [](void*, void* p, size_t n) -> void* {
+    return g_alloc.fail_now() ? nullptr
+                              : (g_alloc.*Original).realloc((g_alloc.*Original).ctx, p, n);
+  };
+  a.free = [](void*, void* p) { (g_alloc.*Original).free((g_alloc.*Original).ctx, p); };
+  return a;
+}
+
+long allocated_blocks() {
+  PyObject* r = PyObject_CallNoArgs(PySys_GetObject("getallocatedblocks"));
+  const long n = PyLong_AsLong(r);
+  Py_DECREF(r);
+  return n;
+}
+
+TEST(PyConvertTest, EveryFailingAllocationFailsCleanly) {
+  // PyErr_Print writes to sys.stderr and keeps the error in sys.last_*; quiet
+  // the one and clear the other so that only leaks change the block count.
+  ASSERT_EQ(PyRun_SimpleString("import sys\n"
+                               "class _Null:\n"
+                               "    def write(self, s): pass\n"
+                               "    def flush(self): pass\n"
+                               "_saved_stderr, sys.stderr = sys.stderr, _Null()\n"),
+            0);
+  auto make = [] {
+    return array({Value(text(U"head")),
+                  Value(element(
+                      "div", {{"class", "a b"}, {"k1", "1"}, {"k2", "2"}, {"k3", "3"}, {"k4", "4"}},
+                      std::vector<Result>{text(U"\u00e9"), element("i", {})})),
+                  Value(Chars(U"qu")), Value(2.5), Value(7)});
+  };
+  Py_DECREF(value_into_py(make()));  // makes the interned keys
+  PyMemAllocatorEx mem = hooked<&FailingAllocator::mem>(), obj = hooked<&FailingAllocator::obj>();
+  bool saw_creation = false, saw_store = false;
+  long baseline = 0;
+  // Round 0 fails the first allocation too, unmeasured: it warms up what the
+  // error path caches (the MemoryError free list, for one).
+  for (long round = 0;; ++round) {
+    const long n = round == 0 ? 0 : round - 1;
+    ASSERT_LT(n, 100000) << "the conversion never succeeded";
+    if (round == 1) baseline = allocated_blocks();
+    Value v = make();
+    PyMem_GetAllocator(PYMEM_DOMAIN_MEM, &g_alloc.mem);
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &g_alloc.obj);
+    g_alloc.countdown = n;
+    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &mem);
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &obj);
+    PyObject* out = nullptr;
+    std::string failure;
+    try {
+      out = value_into_py(std::move(v));
+    } catch (const InternalError& e) {
+      failure = e.what();
+    }
+    PyMem_SetAllocator(PYMEM_DOMAIN_MEM, &g_alloc.mem);
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &g_alloc.obj);
+    const bool done = g_alloc.countdown >= 0;  // the failing allocation never came
+    if (out) {
+      Py_DECREF(out);
+      ASSERT_TRUE(done) << "allocation " << n << " failed unnoticed";
+      break;
+    }
+    ASSERT_FALSE(PyErr_Occurred()) << n;
+    saw_creation |= failure == "Python API call failed";
+    saw_store |= failure.rfind("called `Result::unwrap()` on an `Err` value", 0) == 0;
+    ASSERT_TRUE(failure == "Python API call failed" ||
+                failure.rfind("called `Result::unwrap()` on an `Err` value", 0) == 0)
+        << failure;
+    ASSERT_EQ(
+        PyRun_SimpleString("for _n in ('last_type', 'last_value', 'last_traceback', 'last_exc'):\n"
+                           "    sys.__dict__.pop(_n, None)\n"),
+        0);
+    if (round > 0) {
+      ASSERT_EQ(allocated_blocks(), baseline) << "leak after failing allocation " << n;
+    }
+  }
+  EXPECT_TRUE(saw_creation);
+  EXPECT_TRUE(saw_store);
+  ASSERT_EQ(PyRun_SimpleString("sys.stderr = _saved_stderr\n"), 0);
+}
+
+}  // namespace
+}  // namespace quillet
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  Py_Initialize();
+  const int rc = RUN_ALL_TESTS();
+  Py_FinalizeEx();
+  return rc;
+}

@@ -1,0 +1,101 @@
+"""The module's face: attributes, argument binding and its exact messages, str input."""
+import types
+
+import pytest
+
+import quillet
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Text(str):
+    pass
+
+
+def test_module_attributes():
+    assert quillet.__all__ == ["parse"]
+    assert quillet.__doc__ == ""
+    assert isinstance(quillet.parse, types.BuiltinFunctionType)
+    assert quillet.parse.__self__ is quillet
+    assert quillet.parse.__module__ == "quillet"
+    assert {name for name in dir(quillet) if not name.startswith("__")} == {"parse"}
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "parse() missing 1 required positional argument: 'input'"),
+        (("a", "b"), {}, "parse() takes 1 positional arguments but 2 were given"),
+        (("a", "b", "c"), {}, "parse() takes 1 positional arguments but 3 were given"),
+        # the positional count is checked before any keyword
+        (("a", "b"), {"text": "c"}, "parse() takes 1 positional arguments but 2 were given"),
+        (("a",), {"input": "b"}, "parse() got multiple values for argument 'input'"),
+        ((), {"text": "a"}, "parse() got an unexpected keyword argument 'text'"),
+        (("a",), {"Input": "b"}, "parse() got an unexpected keyword argument 'Input'"),
+        # keywords are checked in the order the call gives them
+        ((), {"input": "a", "text": "b"}, "parse() got an unexpected keyword argument 'text'"),
+        ((), {"text": "b", "input": "a"}, "parse() got an unexpected keyword argument 'text'"),
+        (("a",), {"text": "b", "input": "c"}, "parse() got an unexpected keyword argument 'text'"),
+        (("a",), {"input": "b", "text": "c"}, "parse() got multiple values for argument 'input'"),
+        # binding comes before the type check of the argument
+        ((1, 2), {}, "parse() takes 1 positional arguments but 2 were given"),
+        ((), {"text": 1}, "parse() got an unexpected keyword argument 'text'"),
+    ],
+)
+def test_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        quillet.parse(*args, **kwargs)
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "value, qualname",
+    [
+        (1, "int"),
+        (None, "NoneType"),
+        (b"x", "bytes"),
+        (bytearray(b"x"), "bytearray"),
+        (["x"], "list"),
+        (Outer.Inner(), "Outer.Inner"),
+        (Outer, "type"),
+    ],
+)
+@pytest.mark.parametrize("by_keyword", [False, True])
+def test_non_str_argument(value, qualname, by_keyword):
+    with pytest.raises(TypeError) as info:
+        quillet.parse(input=value) if by_keyword else quillet.parse(value)
+    assert type(info.value) is TypeError
+    assert str(info.value) == f"argument 'input': '{qualname}' object cannot be converted to 'PyString'"
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("", None),
+        ("hello", ["hello"]),
+        (Text("hello"), ["hello"]),
+        ("h\u00e9llo \u4e16\u754c \U0001f600", ["h\u00e9llo \u4e16\u754c \U0001f600"]),
+        ("a\x00b", ["a\x00b"]),
+    ],
+)
+def test_plain_text(text, expected):
+    assert quillet.parse(text) == expected
+    assert quillet.parse(input=text) == expected
+
+
+def test_str_subclass_comes_back_as_plain_str():
+    (out,) = quillet.parse(Text("hello"))
+    assert type(out) is str
+
+
+@pytest.mark.parametrize("text", ["\udc80", "a\ud800b", "<p>\udfff</p>"])
+def test_lone_surrogate_raises_the_encoders_error(text):
+    with pytest.raises(UnicodeEncodeError) as info:
+        quillet.parse(text)
+    assert info.value.encoding == "utf-8"
+    assert info.value.reason == "surrogates not allowed"
+    assert quillet.parse("after") == ["after"]
