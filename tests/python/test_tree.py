@@ -46,6 +46,9 @@ def same(actual, expected):
         ('<p tag="t" is_self_closing="no" classes="c">y</p>',
          [el("t", ["y"], classes="c", self_closing="no")]),
         ('<p children="c" attributes="a">y</p>', [el("p", ["y"], attrs={"attributes": "a"})]),
+        # many attributes keep their order; a late one replaces a fixed key in place
+        ("<p" + "".join(f' a{i}="{i}"' for i in range(40, 0, -1)) + ' tag="new">y</p>',
+         [el("new", ["y"], attrs={f"a{i}": str(i) for i in range(40, 0, -1)})]),
     ],
 )
 def test_elements(text, expected):
