@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then runs every test: the GoogleTest suite
+# (built with CMake and Ninja into build-ci/, run by ctest), then pytest
+# against the installed module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y libgtest-dev
+fi
+command -v cmake >/dev/null && command -v ninja >/dev/null || python3 -m pip install cmake ninja
+
+python3 -m pip install ".[test]"
+
+cmake -S . -B build-ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_BUILD_TESTS=ON \
+  -DPython_EXECUTABLE="$(command -v python3)"
+cmake --build build-ci -j2
+ctest --test-dir build-ci --output-on-failure -j2
+
+python3 -m pytest tests/python
