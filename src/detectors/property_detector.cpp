@@ -1,15 +1,72 @@
-// PLACEHOLDER: detection not built yet; answers "no match".
+// Property detector: name="value" in markup, "name": "value" in objects.
 #include "detectors/property_detector.hpp"
+
+#include <string>
 
 #include "base/consumable.hpp"
 
 namespace quillet {
 
-std::optional<Result> detect(const PropertyDetector&, Buffer&) { return std::nullopt; }
+namespace {
+
+// The building blocks, made afresh per detection like every sub-detector.
+Detector whitespace() { return whitespace_detector(); }
+Detector name_characters() { return identifier_detector(); }
+Detector word(const char* w) { return WordDetector{w, std::nullopt, std::nullopt}; }
+// A double-quoted string. With the same detector on both sides the next quote
+// always closes, so there is no nesting and no escaping.
+Detector quoted() { return ScopeDetector(word("\""), word("\"")); }
+
+// Whitespace around names and separators is optional: a failed try consumes
+// nothing, so it is simply ignored.
+void skip_whitespace(Buffer& buffer) { consume(buffer, whitespace()); }
+
+// Both forms: whitespace, the name, whitespace, the separator, whitespace, the
+// quoted value. Whitespace after the value is left for the caller. Both name
+// detectors keep the name as their result's text: a name run keeps what it
+// consumed, a quoted string what stands between its quotes.
+std::optional<Result> detect_form(Buffer& buffer, PropertyDetector form, const Detector& name_detector,
+                                  const char* separator) {
+  skip_whitespace(buffer);
+  Consumed name = consume(buffer, name_detector);
+  if (!name.matched) return std::nullopt;
+  skip_whitespace(buffer);
+  if (!consume(buffer, word(separator)).matched) return std::nullopt;
+  skip_whitespace(buffer);
+  Consumed value = consume(buffer, quoted());
+  if (!value.matched) return std::nullopt;
+  const std::string key = chars_to_string(*name.result->text);
+  const std::string text = chars_to_string(*value.result->text);
+  return Result(form, std::nullopt, Dict::from({{"key", key}, {"value", text}}));
+}
+
+}  // namespace
+
+std::optional<Result> detect(const PropertyDetector& detector, Buffer& buffer) {
+  // `html` decides when it is set; only without it does `json` have a say.
+  if (detector.html.has_value()) {
+    if (!*detector.html) return detect_json(buffer);
+    return detector.json.value_or(false) ? detect_any(buffer) : detect_html(buffer);
+  }
+  if (!detector.json.has_value()) return detect_any(buffer);
+  return *detector.json ? detect_json(buffer) : detect_html(buffer);
+}
+
+std::optional<Result> detect_html(Buffer& buffer) {
+  return detect_form(buffer, {std::nullopt, true}, name_characters(), "=");
+}
+
+std::optional<Result> detect_json(Buffer& buffer) {
+  return detect_form(buffer, {true, std::nullopt}, quoted(), ":");
+}
+
+std::optional<Result> detect_any(Buffer& buffer) {
+  // Once the markup form has matched, the object form is not tried behind it:
+  // a match there would consume its characters too while its result had
+  // nowhere to go, so the caller would lose text without a trace.
+  Consumed markup = consume(buffer, PropertyDetector{std::nullopt, true});
+  if (markup.matched) return std::move(markup.result);
+  return consume(buffer, PropertyDetector{true, std::nullopt}).result;
+}
 
 }  // namespace quillet
-namespace quillet {
-std::optional<Result> detect_html(Buffer&) { return std::nullopt; }
-std::optional<Result> detect_json(Buffer&) { return std::nullopt; }
-std::optional<Result> detect_any(Buffer&) { return std::nullopt; }
-}
