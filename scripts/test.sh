@@ -16,6 +16,9 @@ python3 -m pip install ".[test]"
 cmake -S . -B build-ci -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_BUILD_TESTS=ON \
   -DPython_EXECUTABLE="$(command -v python3)"
 cmake --build build-ci -j2
-ctest --test-dir build-ci --output-on-failure -j2
 
-python3 -m pytest tests/python
+# Both suites run even when the first fails; the exit status reports either.
+status=0
+ctest --test-dir build-ci --output-on-failure -j2 || status=1
+python3 -m pytest tests/python || status=1
+exit "$status"
