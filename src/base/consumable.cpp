@@ -18,12 +18,18 @@ std::size_t consumed_count(const Buffer& before, const Buffer& after) {
 }
 
 // One level of the scanning loop: the matches and text runs of `buffer`, in
-// order, without filling any children.
-std::vector<Result> scan_level(Buffer buffer, const std::vector<Detector>& detectors) {
+// order, without filling any children. `consumed` gets, per result, how many
+// characters it consumed (0 for text runs).
+std::vector<Result> scan_level(Buffer buffer, const std::vector<Detector>& detectors,
+                               std::vector<std::size_t>& consumed) {
   std::vector<Result> results;
+  consumed.clear();
   const char32_t* pending = buffer.begin();  // set-aside characters run from here to the front
   auto flush = [&] {
-    if (pending != buffer.begin()) results.push_back(Result::text_run(Chars(pending, buffer.begin())));
+    if (pending != buffer.begin()) {
+      results.push_back(Result::text_run(Chars(pending, buffer.begin())));
+      consumed.push_back(0);
+    }
   };
   while (!buffer.empty()) {
     bool matched = false;
@@ -37,6 +43,7 @@ std::vector<Result> scan_level(Buffer buffer, const std::vector<Detector>& detec
       buffer.remove_prefix(n);
       pending = buffer.begin();
       results.push_back(std::move(*r));
+      consumed.push_back(n);
       matched = true;
     }
     if (!matched) buffer.take();
@@ -66,20 +73,28 @@ std::optional<std::vector<Result>> consume_any(Buffer& buffer, const std::vector
     Result* target;
   };
   std::vector<Job> jobs;
-  auto queue = [&jobs](std::vector<Result>& level, std::size_t scanned) {
-    for (Result& r : level)
-      if (!r.is_text_run() && r.text && !r.text->empty() && r.text->size() < scanned) jobs.push_back({&r});
+  std::vector<std::size_t> consumed;
+  // A match's text is scanned again only when it is shorter than what the
+  // match consumed: each nested scan then works on strictly less text than
+  // the one before, and a match that merely hands back its own characters (a
+  // character-class word) is not wrapped in a copy of itself.
+  auto queue = [&jobs, &consumed](std::vector<Result>& level) {
+    for (std::size_t i = 0; i < level.size(); ++i) {
+      Result& r = level[i];
+      if (!r.is_text_run() && r.text && !r.text->empty() && r.text->size() < consumed[i])
+        jobs.push_back({&r});
+    }
   };
 
   const std::size_t size = buffer.size();
-  std::vector<Result> top = scan_level(buffer, detectors);
+  std::vector<Result> top = scan_level(buffer, detectors, consumed);
   buffer.remove_prefix(size);
-  queue(top, size);
+  queue(top);
   while (!jobs.empty()) {
     Result* target = jobs.back().target;
     jobs.pop_back();
-    target->children = scan_level(Buffer(*target->text), detectors);
-    queue(*target->children, target->text->size());
+    target->children = scan_level(Buffer(*target->text), detectors, consumed);
+    queue(*target->children);
   }
   return top;
 }

@@ -64,9 +64,8 @@ Consumed consume(Buffer& buffer, const Detector& detector);
 //
 // Two rules keep every composition finite:
 //  - a match that consumed nothing counts as no match at that position;
-//  - a match's text is scanned again only when it is shorter than the buffer
-//    of the scan that found it; otherwise its children stay as the detector
-//    set them.
+//  - a match's text is scanned again only when it is shorter than what the
+//    match consumed; otherwise its children stay as the detector set them.
 // Scanning uses an explicit work stack, so nesting depth costs no call stack.
 std::optional<std::vector<Result>> consume_any(Buffer& buffer, const std::vector<Detector>& detectors);
 
