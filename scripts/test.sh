@@ -20,5 +20,5 @@ cmake --build build-ci -j2
 # Both suites run even when the first fails; the exit status reports either.
 status=0
 ctest --test-dir build-ci --output-on-failure -j2 || status=1
-python3 -m pytest tests/python || status=1
+QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 -m pytest tests/python || status=1
 exit "$status"

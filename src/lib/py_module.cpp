@@ -4,9 +4,8 @@
 #include <string_view>
 #include <utility>
 
-#include "lib/parse.hpp"
 #include "lib/py_failure.hpp"
-#include "types/py_convert.hpp"
+#include "lib/py_fast_parse.hpp"
 
 namespace quillet {
 namespace {
@@ -42,43 +41,44 @@ PyObject* bind_input(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   return input;
 }
 
-// The UTF-8 form of `input`, which must be a str (subclasses included); it
-// stays valid as long as `input` lives. nullptr with a TypeError, or with the
-// interpreter's own error (UnicodeEncodeError for lone surrogates), set.
-const char* input_utf8(PyObject* input, Py_ssize_t* size) {
+// Checks that `input` is a str (subclasses included) that has a UTF-8 form.
+// False with a TypeError, or with the interpreter's own error
+// (UnicodeEncodeError for a lone surrogate), set.
+bool check_input(PyObject* input) {
   if (!PyUnicode_Check(input)) {
-    PyObject* qualname =
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(input)), "__qualname__");
-    if (!qualname) return nullptr;
+    PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(input)),
+                                                "__qualname__");
+    if (!qualname) return false;
     PyErr_Format(PyExc_TypeError, "argument 'input': '%U' object cannot be converted to 'PyString'",
                  qualname);
     Py_DECREF(qualname);
-    return nullptr;
+    return false;
   }
-  return PyUnicode_AsUTF8AndSize(input, size);
-}
-
-// The tree for `utf8`: a list of text runs (str) and elements (dict), or None
-// for the empty text. Throws on failure (see py_convert.hpp).
-PyObject* parse_to_py(std::string_view utf8) {
-  std::optional<std::vector<Result>> results = parse_results(utf8);
-  if (!results) return value_into_py(Value());
-  // The results are moved, not copied, into the values that convert them.
-  Value::Array nodes;
-  nodes.reserve(results->size());
-  for (Result& r : *results) nodes.emplace_back(std::move(r));
-  results.reset();
-  return value_into_py(Value(std::move(nodes)));
+  // Only a str with a lone surrogate has no UTF-8 form. Asking CPython for
+  // the form would keep a UTF-8 copy of every non-ASCII input alive with the
+  // str, so look for surrogates first and ask only to raise its error.
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(input);
+  const int kind = PyUnicode_KIND(input);
+  const void* data = PyUnicode_DATA(input);
+  bool surrogate = false;
+  if (kind == PyUnicode_2BYTE_KIND) {
+    const Py_UCS2* s = static_cast<const Py_UCS2*>(data);
+    for (Py_ssize_t i = 0; i < n && !surrogate; ++i) surrogate = s[i] >= 0xD800 && s[i] <= 0xDFFF;
+  } else if (kind == PyUnicode_4BYTE_KIND) {
+    const Py_UCS4* s = static_cast<const Py_UCS4*>(data);
+    for (Py_ssize_t i = 0; i < n && !surrogate; ++i) surrogate = s[i] >= 0xD800 && s[i] <= 0xDFFF;
+  }
+  if (surrogate) {
+    Py_ssize_t size = 0;
+    return PyUnicode_AsUTF8AndSize(input, &size) != nullptr;
+  }
+  return true;
 }
 
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* input = bind_input(args, nargs, kwnames);
-  if (!input) return nullptr;
-  Py_ssize_t size = 0;
-  const char* utf8 = input_utf8(input, &size);
-  if (!utf8) return nullptr;
-  return guarded(
-      [&] { return parse_to_py(std::string_view(utf8, static_cast<std::size_t>(size))); });
+  if (!input || !check_input(input)) return nullptr;
+  return guarded([&] { return fast_parse_to_py(input); });
 }
 
 PyModuleDef g_module_def = {

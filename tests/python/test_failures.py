@@ -55,11 +55,11 @@ def test_every_injected_failure_is_clean(capfd):
 
 def test_exhausted_memory_in_the_engine_raises_memory_error():
     # In a child process: cap the address space, then hand the engine a text
-    # whose decoded form (4 bytes a character) cannot fit under the cap.
+    # whose tag index (several bytes a tag) cannot fit under the cap.
     script = textwrap.dedent(
         """
         import resource, quillet
-        text = "a" * (64 << 20)
+        text = "<a>" * (20 << 20)
         with open("/proc/self/status") as f:
             size = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
         resource.setrlimit(resource.RLIMIT_AS, (size + (128 << 20), resource.RLIM_INFINITY))

@@ -1,0 +1,284 @@
+// A scan_markup builder that makes the Python tree directly: strings are cut
+// from the input's own storage, keys come from caches, containers are sized
+// up front, and the cyclic collector rests while the tree grows.
+#include "lib/py_fast_parse.hpp"
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/errors.hpp"
+#include "fast_parse/scanner.hpp"
+#include "types/py_convert.hpp"
+
+namespace quillet {
+namespace {
+
+using fast::Attribute;
+using fast::MarkupIndex;
+using fast::Node;
+using fast::Pos;
+using fast::Span;
+using fast::Tag;
+
+// Keys every element dict has, interned once for the life of the process.
+struct Keys {
+  PyObject* tag;
+  PyObject* id;
+  PyObject* classes;
+  PyObject* style;
+  PyObject* is_self_closing;
+  PyObject* children;
+  PyObject* empty;
+};
+
+const Keys& keys() {
+  static const Keys k = [] {
+    auto intern = [](const char* s) { return QUILLET_PY_NEW(PyUnicode_InternFromString(s)); };
+    return Keys{intern("tag"),   intern("id"),       intern("classes"), intern("style"),
+                intern("is_self_closing"), intern("children"), intern("")};
+  }();
+  return k;
+}
+
+// Pauses the cyclic garbage collector while the tree is built: every list
+// and dict would otherwise be traversed again by each young collection.
+class GcPause {
+ public:
+  GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+    was_enabled_ = PyGC_Disable();
+#endif
+  }
+  ~GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+    if (was_enabled_) PyGC_Enable();
+#endif
+  }
+
+ private:
+  int was_enabled_ = 0;
+};
+
+template <class CharT>
+bool equals_ascii(const CharT* text, Span s, const char* word) {
+  const std::size_t n = std::strlen(word);
+  if (s.size() != n) return false;
+  for (std::size_t i = 0; i < n; ++i)
+    if (text[s.begin + i] != static_cast<unsigned char>(word[i])) return false;
+  return true;
+}
+
+template <class CharT>
+class PyBuilder {
+ public:
+  using Handle = PyObject*;  // the element dict whose "children" a level fills; null for the top
+
+  PyBuilder(PyObject* input, const MarkupIndex<CharT>& index)
+      : input_(input), index_(index), text_(index.text()), names_(index.name_count(), nullptr) {}
+
+  ~PyBuilder() {
+    Py_XDECREF(top_);
+    for (PyObject* o : names_) Py_XDECREF(o);
+    for (const CachedKey& k : key_cache_) Py_XDECREF(k.object);
+  }
+
+  Handle root() { return nullptr; }
+
+  // The finished tree; the builder gives up its reference.
+  PyObject* release() {
+    PyObject* t = top_;
+    top_ = nullptr;
+    return t;
+  }
+
+  void level(Handle parent, const std::vector<Node>& nodes, std::vector<Handle>& child_parents) {
+    PyObject* list = QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
+    // From here on `list` owns whatever is made for it; on failure the list
+    // (or, once attached, the top of the tree) releases it all.
+    if (parent) {
+      const int stored = PyDict_SetItem(parent, keys().children, list);
+      Py_DECREF(list);  // the dict holds it now, or it is gone
+      if (stored < 0) store_failed();
+    } else {
+      top_ = list;
+    }
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      const Node& node = nodes[i];
+      PyObject* item = node.element ? element(node) : substring(node.span);
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+      if (node.element && node.span.size() > 0) child_parents.push_back(item);
+    }
+  }
+
+ private:
+  struct CachedKey {
+    std::uint64_t hash;
+    Span span;
+    PyObject* object;
+  };
+
+  PyObject* substring(Span s) {
+    return QUILLET_PY_NEW(PyUnicode_Substring(input_, static_cast<Py_ssize_t>(s.begin), static_cast<Py_ssize_t>(s.end)));
+  }
+
+  [[noreturn]] void store_failed() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    std::string text = "called `Result::unwrap()` on an `Err` value: ";
+    text += type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "unknown error";
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    throw InternalError(text, __FILE__, __LINE__);
+  }
+
+  void store(PyObject* dict, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(dict, key, value) < 0) store_failed();
+  }
+
+  // Stores a new reference, which is released whatever happens.
+  void store_new(PyObject* dict, PyObject* key, PyObject* value) {
+    const int stored = PyDict_SetItem(dict, key, value);
+    Py_DECREF(value);
+    if (stored < 0) store_failed();
+  }
+
+  PyObject* name_object(std::uint32_t name) {
+    if (!names_[name]) names_[name] = substring(index_.name_span(name));
+    return names_[name];
+  }
+
+  // Attribute names repeat across a document: one str per distinct name.
+  PyObject* key_object(Span key) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (Pos i = key.begin; i < key.end; ++i) h = (h ^ static_cast<std::uint64_t>(text_[i])) * 0x100000001b3ULL;
+    if (key_table_.empty() || (key_cache_.size() + 1) * 2 > key_table_.size()) grow_key_table();
+    const std::size_t mask = key_table_.size() - 1;
+    for (std::size_t j = h & mask;; j = (j + 1) & mask) {
+      const std::uint32_t slot = key_table_[j];
+      if (slot == fast::kNone) {
+        PyObject* obj = substring(key);
+        PyUnicode_InternInPlace(&obj);
+        key_cache_.push_back(CachedKey{h, key, obj});
+        key_table_[j] = static_cast<std::uint32_t>(key_cache_.size() - 1);
+        return obj;
+      }
+      const CachedKey& c = key_cache_[slot];
+      if (c.hash == h && c.span.size() == key.size() &&
+          std::memcmp(text_ + c.span.begin, text_ + key.begin, key.size() * sizeof(CharT)) == 0)
+        return c.object;
+    }
+  }
+
+  void grow_key_table() {
+    const std::size_t cap = key_table_.empty() ? 64 : key_table_.size() * 2;
+    key_table_.assign(cap, fast::kNone);
+    for (std::uint32_t s = 0; s < key_cache_.size(); ++s) {
+      std::size_t j = key_cache_[s].hash & (cap - 1);
+      while (key_table_[j] != fast::kNone) j = (j + 1) & (cap - 1);
+      key_table_[j] = s;
+    }
+  }
+
+  PyObject* classes(const Span* value) {
+    if (!value) {
+      PyObject* list = QUILLET_PY_NEW(PyList_New(1));
+      Py_INCREF(keys().empty);
+      PyList_SET_ITEM(list, 0, keys().empty);
+      return list;
+    }
+    Py_ssize_t pieces = 1;
+    for (Pos i = value->begin; i < value->end; ++i) pieces += text_[i] == ' ';
+    PyObject* list = QUILLET_PY_NEW(PyList_New(pieces));
+    Pos start = value->begin;
+    Py_ssize_t n = 0;
+    for (Pos i = value->begin; i <= value->end; ++i) {
+      if (i == value->end || text_[i] == ' ') {
+        PyObject* piece = PyUnicode_Substring(input_, start, i);
+        if (!piece) {
+          Py_DECREF(list);
+          py_creation_failed(__FILE__, __LINE__);
+        }
+        PyList_SET_ITEM(list, n++, piece);
+        start = i + 1;
+      }
+    }
+    return list;
+  }
+
+  PyObject* element(const Node& node) {
+    const Tag& tag = index_.tags()[node.tag];
+    index_.read_attributes(tag, attributes_);
+    const Span* id = nullptr;
+    const Span* cls = nullptr;
+    const Span* style = nullptr;
+    for (const Attribute& a : attributes_) {
+      if (equals_ascii(text_, a.key, "id")) id = &a.value;
+      else if (equals_ascii(text_, a.key, "class")) cls = &a.value;
+      else if (equals_ascii(text_, a.key, "style")) style = &a.value;
+    }
+    PyObject* dict = QUILLET_PY_NEW(PyDict_New());
+    try {
+      const Keys& k = keys();
+      store(dict, k.tag, name_object(tag.name));
+      if (id) store_new(dict, k.id, substring(*id)); else store(dict, k.id, k.empty);
+      store_new(dict, k.classes, classes(cls));
+      if (style) store_new(dict, k.style, substring(*style)); else store(dict, k.style, k.empty);
+      store(dict, k.is_self_closing, tag.self_closing ? Py_True : Py_False);
+      // The other attributes in the order written. "children" always holds
+      // the child list and stays the last key.
+      for (const Attribute& a : attributes_) {
+        if (&a.value == id || &a.value == cls || &a.value == style) continue;
+        if (equals_ascii(text_, a.key, "children")) continue;
+        store_new(dict, key_object(a.key), substring(a.value));
+      }
+      if (node.span.size() == 0) store_new(dict, k.children, QUILLET_PY_NEW(PyList_New(0)));
+    } catch (...) {
+      Py_DECREF(dict);
+      throw;
+    }
+    return dict;
+  }
+
+  PyObject* input_;
+  const MarkupIndex<CharT>& index_;
+  const CharT* text_;
+  PyObject* top_ = nullptr;
+  std::vector<PyObject*> names_;  // name id -> str, made on first use
+  std::vector<CachedKey> key_cache_;
+  std::vector<std::uint32_t> key_table_;
+  std::vector<Attribute> attributes_;
+};
+
+template <class CharT>
+PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
+  const MarkupIndex<CharT> index(text, static_cast<Pos>(length));
+  GcPause pause;
+  PyBuilder<CharT> builder(input, index);
+  fast::scan_markup(index, builder);
+  return builder.release();
+}
+
+}  // namespace
+
+PyObject* fast_parse_to_py(PyObject* input) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(input);
+  if (length == 0) Py_RETURN_NONE;
+  if (static_cast<std::uint64_t>(length) >= fast::kNone) {
+    PyErr_SetString(PyExc_ValueError, "parse() takes texts of fewer than 4294967295 characters");
+    return nullptr;
+  }
+  void* data = PyUnicode_DATA(input);
+  switch (PyUnicode_KIND(input)) {
+    case PyUnicode_1BYTE_KIND:
+      return build(input, static_cast<const std::uint8_t*>(data), length);
+    case PyUnicode_2BYTE_KIND:
+      return build(input, static_cast<const std::uint16_t*>(data), length);
+    default:
+      return build(input, static_cast<const std::uint32_t*>(data), length);
+  }
+}
+
+}  // namespace quillet

@@ -1,0 +1,89 @@
+"""quillet.parse against the step-by-step detector engine (_quillet_reference).
+
+The reference module is built with the C++ test suite; scripts/test.sh points
+QUILLET_REFERENCE_DIR at it. Key order counts: trees are compared as nested
+lists of items.
+"""
+import os
+import pathlib
+import random
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quillet
+
+_dir = os.environ.get("QUILLET_REFERENCE_DIR")
+if _dir:
+    sys.path.insert(0, _dir)
+reference = pytest.importorskip("_quillet_reference")
+
+CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
+
+# Pieces that exercise every rule: matching and differing names, nesting,
+# quoted values holding tags and brackets, bare and repeated keys, misplaced
+# slashes, whitespace runs, stray brackets, keys named like the fixed ones.
+PIECES = [
+    "<a>", "</a>", "<a/>", "<b>", "</b>", "<b />", "<p>", "</p>", "< a >", "</ a >",
+    '<a x="1">', '<a x="1" x="2">', '<a title="<a>">', '<a title="</a>">',
+    '<p class="x  y" id="i" style="s">', '<a children="c" tag="t" classes="k">',
+    '<i attributes="v" is_self_closing="s"/>', "<br/ >", "</a/>", "<", ">", "/", '"',
+    "=", " ", "  ", "\n", "\t", "x", "\u00e9", "\U0001F600", "<>", "<<a>>", "<a <b>>",
+    "<input disabled>", "<a x='1'>", "<a x=1>", '</a x="1">', "<A>", "</A>",
+]
+
+
+def ordered(tree):
+    """The tree with every dict as its list of items, so order is compared too."""
+    if isinstance(tree, list):
+        return [ordered(x) for x in tree]
+    if isinstance(tree, dict):
+        return [(k, ordered(v)) for k, v in tree.items()]
+    return tree
+
+
+def same(text):
+    assert ordered(quillet.parse(text)) == ordered(reference.parse(text)), text
+
+
+@settings(max_examples=1500, deadline=None)
+@given(st.lists(st.sampled_from(PIECES), max_size=30).map("".join))
+def test_generated_markup(text):
+    same(text)
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.text(alphabet='<>/="ab \n\u00e9', max_size=60))
+def test_generated_characters(text):
+    same(text)
+
+
+def test_families():
+    rng = random.Random(5)
+    for n in (1, 2, 3, 7):
+        for base in (
+            "<a>" * n,
+            "<a>" * n + "</a>" * n,
+            "<a><b>" * n + "</a>" * n,
+            "</a><a>" * n,
+            " \n\t" * n + "x<a/>",
+            "<" * n + ">" * n + "</a>",
+            '<p title="<p>">x' * n + "</p>" * n,
+            '<p title="' + "<p>" * n + '">' + "</p>" * (n + 1),
+            "<a " + 'k="v" ' * n + 'k="w">x</a>',
+        ):
+            same(base)
+            for _ in range(10):
+                same("".join(rng.choices(PIECES, k=4)) + base + "".join(rng.choices(PIECES, k=4)))
+
+
+@pytest.mark.parametrize(
+    "name", ["fragment-small.html", "wpt-grouping-dl.html", "fragment-wikipedia-utf8-history.html"]
+)
+def test_small_corpus_documents(name):
+    path = CORPUS / name
+    if not path.exists():
+        pytest.skip("corpus not present")
+    same(path.read_text(encoding="utf-8"))
