@@ -133,9 +133,8 @@ bool MarkupIndex<CharT>::parse_tag(Pos start, Pos close, Tag& out, std::vector<A
     }
   }
   out = Tag{start, close, 0, closing, self_closing};
-  // Interning needs a mutable index; parse_tag is also used read-only when
-  // attributes are read again, where the name id is already known.
-  out.name = const_cast<MarkupIndex*>(this)->intern(name);
+  // Reading attributes again (const) needs no name id: it is known already.
+  if (!attributes) out.name = const_cast<MarkupIndex*>(this)->intern(name);
   return true;
 }
 
@@ -172,7 +171,11 @@ void MarkupIndex<CharT>::read_attributes(const Tag& tag, std::vector<Attribute>&
 }
 
 template <class CharT>
-std::size_t MarkupIndex<CharT>::first_tag_at_or_after(Pos pos) const {
+std::size_t MarkupIndex<CharT>::first_tag_at_or_after(Pos pos, std::size_t hint) const {
+  // Content starts right after its opening tag, so the answer is usually the
+  // tag after the hint; tags inside the opening tag's quoted values are rare.
+  for (std::size_t i = hint, steps = 0; i < tags_.size() && steps < 8; ++i, ++steps)
+    if (tags_[i].start >= pos && (i == 0 || tags_[i - 1].start < pos)) return i;
   return static_cast<std::size_t>(
       std::lower_bound(tags_.begin(), tags_.end(), pos, [](const Tag& t, Pos p) { return t.start < p; }) -
       tags_.begin());
@@ -289,6 +292,11 @@ std::optional<std::size_t> MarkupIndex<CharT>::element_close(std::size_t tag, Po
   std::int32_t base = sum_[base_slot];
   Pos from = base_slot + 1;
   bool climbing = true;
+  // The usual case: the next lower slot of the same list closes the element.
+  // Every sibling before it ends before it does, so none can reach past the
+  // buffer when it does not.
+  if (const Pos next = next_lower_[base_slot]; next != kNone && tags_[slot_tag_[next]].close < end)
+    return slot_tag_[next];
   for (;;) {
     const List& l = lists_[list];
     // Siblings from here on that start inside the buffer; the last of them

@@ -63,8 +63,9 @@ class MarkupIndex {
   // Where the name with this id is first written.
   Span name_span(std::uint32_t name) const { return name_spans_[name]; }
 
-  // The index of the first valid tag starting at or after `pos`.
-  std::size_t first_tag_at_or_after(Pos pos) const;
+  // The index of the first valid tag starting at or after `pos`; `hint` is a
+  // guess at or before the answer that saves the search when it is close.
+  std::size_t first_tag_at_or_after(Pos pos, std::size_t hint = 0) const;
 
   // The attributes of a valid tag, in the order written.
   void read_attributes(const Tag& tag, std::vector<Attribute>& out) const;

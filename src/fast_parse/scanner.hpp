@@ -4,9 +4,9 @@
 // This produces exactly what the scanning loop produces with a single
 // whole-element detector, without trying detectors character by character:
 //  - an attempt at position i skips whitespace to j and needs a valid,
-//    non-closing tag at j whose ">" lies inside the current buffer;
-//  - a failed attempt fails the same way from every position of the
-//    whitespace run before j and at j itself, so scanning resumes after j;
+//    non-closing tag at j whose ">" lies inside the current buffer, so only
+//    the whitespace run before such a tag can hold a successful attempt, and
+//    the first position of that run is the one tried;
 //  - text runs are the stretches between matches (whitespace before an
 //    element belongs to the element's match);
 //  - an element's content is scanned again as its own level; levels are kept
@@ -38,6 +38,7 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
   struct Level {
     Span range;
     Handle parent;
+    std::size_t first_tag;  // a guess at the level's first tag
   };
   const CharT* text = index.text();
   const std::vector<Tag>& tags = index.tags();
@@ -45,7 +46,7 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
   std::vector<Node> nodes;
   std::vector<Handle> handles;
   if (index.size() == 0) return;
-  stack.push_back(Level{Span{0, index.size()}, builder.root()});
+  stack.push_back(Level{Span{0, index.size()}, builder.root(), 0});
 
   while (!stack.empty()) {
     const Level level = stack.back();
@@ -53,33 +54,31 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
     const Pos end = level.range.end;
     nodes.clear();
     Pos pending = level.range.begin;  // start of the text run being gathered
-    Pos i = level.range.begin;
-    std::size_t next_tag = index.first_tag_at_or_after(i);
-    while (i < end) {
-      Pos j = i;
-      while (j < end && is_space(text[j])) ++j;
-      bool matched = false;
-      if (j < end && text[j] == '<') {
-        while (next_tag < tags.size() && tags[next_tag].start < j) ++next_tag;
-        if (next_tag < tags.size() && tags[next_tag].start == j) {
-          const Tag& open = tags[next_tag];
-          if (!open.closing && open.close < end) {
-            if (open.self_closing) {
-              if (pending < i) nodes.push_back(Node{false, Span{pending, i}, 0});
-              nodes.push_back(Node{true, Span{open.close + 1, open.close + 1}, next_tag});
-              i = pending = open.close + 1;
-              matched = true;
-            } else if (auto close = index.element_close(next_tag, end)) {
-              if (pending < i) nodes.push_back(Node{false, Span{pending, i}, 0});
-              const Tag& last = tags[*close];
-              nodes.push_back(Node{true, Span{open.close + 1, last.start}, next_tag});
-              i = pending = last.close + 1;
-              matched = true;
-            }
-          }
-        }
+    // Only a valid, non-closing tag whose ">" lies inside the level can start
+    // an element, and only an attempt from the whitespace run right before it
+    // reaches it. Every other position fails, so the scan goes from one such
+    // tag to the next instead of from character to character.
+    for (std::size_t t = index.first_tag_at_or_after(pending, level.first_tag);
+         t < tags.size() && tags[t].start < end; ++t) {
+      const Tag& open = tags[t];
+      if (open.start < pending || open.closing || open.close >= end) continue;
+      Pos attempt = open.start;  // where the whitespace run before the tag begins
+      while (attempt > pending && is_space(text[attempt - 1])) --attempt;
+      Pos after;
+      Span content;
+      if (open.self_closing) {
+        after = open.close + 1;
+        content = Span{after, after};
+      } else if (auto close = index.element_close(t, end)) {
+        const Tag& last = tags[*close];
+        after = last.close + 1;
+        content = Span{open.close + 1, last.start};
+      } else {
+        continue;
       }
-      if (!matched) i = j < end ? j + 1 : end;
+      if (pending < attempt) nodes.push_back(Node{false, Span{pending, attempt}, 0});
+      nodes.push_back(Node{true, content, t});
+      pending = after;
     }
     if (pending < end) nodes.push_back(Node{false, Span{pending, end}, 0});
 
@@ -87,7 +86,7 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
     builder.level(level.parent, nodes, handles);
     std::size_t h = 0;
     for (const Node& node : nodes)
-      if (node.element && node.span.size() > 0) stack.push_back(Level{node.span, handles[h++]});
+      if (node.element && node.span.size() > 0) stack.push_back(Level{node.span, handles[h++], node.tag + 1});
   }
 }
 

@@ -61,6 +61,16 @@ class GcPause {
   int was_enabled_ = 0;
 };
 
+// A dict with room for `n` keys, so filling it never resizes it.
+PyObject* new_dict(Py_ssize_t n) {
+#if PY_VERSION_HEX < 0x030D0000
+  return _PyDict_NewPresized(n);
+#else
+  (void)n;
+  return PyDict_New();
+#endif
+}
+
 template <class CharT>
 bool equals_ascii(const CharT* text, Span s, const char* word) {
   const std::size_t n = std::strlen(word);
@@ -219,7 +229,7 @@ class PyBuilder {
       else if (equals_ascii(text_, a.key, "class")) cls = &a.value;
       else if (equals_ascii(text_, a.key, "style")) style = &a.value;
     }
-    PyObject* dict = QUILLET_PY_NEW(PyDict_New());
+    PyObject* dict = QUILLET_PY_NEW(new_dict(static_cast<Py_ssize_t>(6 + attributes_.size())));
     try {
       const Keys& k = keys();
       store(dict, k.tag, name_object(tag.name));
