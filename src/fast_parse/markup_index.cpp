@@ -20,6 +20,26 @@ std::uint64_t hash_chars(const CharT* text, Span s) {
   return h;
 }
 
+// The first position at or after `i` holding "<" or ">", or `size`. Whole
+// blocks are tested without an early exit so the compiler can vectorise them;
+// most of a document is text between tags.
+template <class CharT>
+Pos skip_to_bracket(const CharT* text, Pos i, Pos size) {
+  constexpr Pos kBlock = 32;
+  while (size - i >= kBlock) {
+    const CharT* block = text + i;
+    CharT hit = 0;  // of the character type: a bool or int accumulator defeats vectorisation
+    for (Pos k = 0; k < kBlock; ++k) {
+      const CharT c = block[k];
+      hit |= static_cast<CharT>(c == static_cast<CharT>('<')) | static_cast<CharT>(c == static_cast<CharT>('>'));
+    }
+    if (hit) break;
+    i += kBlock;
+  }
+  while (i < size && text[i] != '<' && text[i] != '>') ++i;
+  return i;
+}
+
 template <class CharT>
 bool less_chars(const CharT* text, Span a, Span b) {
   return std::lexicographical_compare(text + a.begin, text + a.end, text + b.begin, text + b.end);
@@ -33,6 +53,8 @@ MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size) : text_(text), size
   // recent open "<". Unbalanced "<" keep close == kNone.
   std::vector<Pos> open;
   for (Pos i = 0; i < size; ++i) {
+    i = skip_to_bracket(text, i, size);
+    if (i == size) break;
     const CharT c = text[i];
     if (c == '<') {
       open.push_back(static_cast<Pos>(tags_.size()));
