@@ -1,0 +1,14 @@
+"""Mistakes the type information must catch, one per line with an error comment."""
+import quillet
+
+quillet.parse(b"<p>x</p>")  # error
+quillet.parse()  # error
+quillet.parse("a", "b")  # error
+quillet.parse(text="a")  # error
+quillet.parse("x").append("y")  # error: the result may be None
+for node in quillet.parse("x") or []:
+    node["tag"]  # error: a node may be a str
+    if isinstance(node, dict):
+        flag: bool = node["is_self_closing"]  # error: an attribute may replace it with a str
+        names: list[str] = node["classes"]  # error: likewise
+        count: int = node["id"]  # error
