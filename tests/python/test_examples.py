@@ -1,0 +1,81 @@
+"""Every program under examples/ runs as documented: on the bundled sample and on
+a document nested far deeper than Python's recursion limit."""
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import quillet
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+SAMPLE = EXAMPLES / "sample.html"
+
+
+def run(script, *args):
+    out = subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)],
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    return out.stdout.splitlines()
+
+
+def rebuild(lines):
+    """The tree again, from to_json_lines' records."""
+    top, elements = [], {}
+    for record in map(json.loads, lines):
+        siblings = top if record["parent"] is None else elements[record["parent"]]["children"]
+        if "text" in record:
+            siblings.append(record["text"])
+        else:
+            node = {k: v for k, v in record.items() if k not in ("index", "parent", "depth")}
+            node["children"] = []
+            elements[record["index"]] = node
+            siblings.append(node)
+    return top
+
+
+@pytest.mark.parametrize(
+    "script, args, expected",
+    [
+        ("extract_links.py", [], ["/\t", "/specials\tSpecials", "/menu\tMenu", "/visit\tVisit us",
+                                  "mailto:hello@harbourlights.example\thello@harbourlights.example"]),
+        ("find_by_class.py", ["photo"], ["<figure> Fresh out of the oven at 6 a.m."]),
+        ("find_by_class.py", ["site-header"], ["<header#top> Specials Menu Visit us"]),
+        ("find_by_class.py", ["compact"], ["<ul> Cardamom buns Sourdough new Pear & almond tart"]),
+        ("find_by_class.py", ["note"], []),  # single-quoted class: that tag is text
+    ],
+)
+def test_sample_output(script, args, expected):
+    assert run(script, *args) == expected
+
+
+def test_parse_sample_prints_the_tree():
+    tree = quillet.parse(SAMPLE.read_text(encoding="utf-8"))
+    assert json.loads("\n".join(run("parse_sample.py"))) == tree
+
+
+def test_json_lines_rebuild_the_tree():
+    tree = quillet.parse(SAMPLE.read_text(encoding="utf-8"))
+    assert json.dumps(rebuild(run("to_json_lines.py"))) == json.dumps(tree)
+
+
+DEPTH = 5000
+
+
+@pytest.mark.parametrize(
+    "script, args, opening, closing, check",
+    [
+        ("extract_links.py", [], '<a href="{i}">', "</a>",
+         lambda out: out == [f"{i}\tx" for i in range(DEPTH)]),
+        ("find_by_class.py", ["k"], '<div class="k" id="d{i}">', "</div>",
+         lambda out: out[0] == "<div#d0> x" and len(out) == DEPTH),
+        ("to_json_lines.py", [], '<p title="{i}">', "</p>",
+         lambda out: json.loads(out[-1]) == {"index": DEPTH, "parent": DEPTH - 1, "depth": DEPTH,
+                                             "text": "x"}),
+    ],
+)
+def test_deep_documents(tmp_path, script, args, opening, closing, check):
+    path = tmp_path / "deep.html"
+    path.write_text("".join(opening.format(i=i) for i in range(DEPTH)) + "x" + closing * DEPTH)
+    assert check(run(script, *args, path))
