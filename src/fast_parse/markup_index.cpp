@@ -49,32 +49,41 @@ bool less_chars(const CharT* text, Span a, Span b) {
 
 template <class CharT>
 MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size) : text_(text), size_(size) {
-  // Bracket matching: one slot per "<" in text order; a ">" closes the most
-  // recent open "<". Unbalanced "<" keep close == kNone.
-  std::vector<Pos> open;
+  // Bracket matching: one (start, close) slot per "<" in text order; a ">"
+  // closes the most recent open "<". Unbalanced "<" keep close == kNone.
+  // Slots are counted first so that no vector grows by copying.
+  Pos opens = 0;
   for (Pos i = 0; i < size; ++i) {
     i = skip_to_bracket(text, i, size);
     if (i == size) break;
-    const CharT c = text[i];
-    if (c == '<') {
-      open.push_back(static_cast<Pos>(tags_.size()));
-      tags_.push_back(Tag{i, kNone, 0, false, false});
-    } else if (c == '>' && !open.empty()) {
-      tags_[open.back()].close = i;
+    opens += text[i] == '<';
+  }
+  std::vector<Span> brackets;
+  brackets.reserve(opens);
+  std::vector<Pos> open;
+  Pos matched = 0;
+  for (Pos i = 0; i < size; ++i) {
+    i = skip_to_bracket(text, i, size);
+    if (i == size) break;
+    if (text[i] == '<') {
+      open.push_back(static_cast<Pos>(brackets.size()));
+      brackets.push_back(Span{i, kNone});
+    } else if (!open.empty()) {
+      brackets[open.back()].end = i;
       open.pop_back();
+      ++matched;
     }
   }
   std::vector<Pos>().swap(open);
 
-  // Keep the tags that read as valid, in place.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < tags_.size(); ++i) {
-    const Tag t = tags_[i];
-    if (t.close == kNone) continue;
+  // Keep the tags that read as valid.
+  tags_.reserve(matched);
+  for (const Span& b : brackets) {
+    if (b.end == kNone) continue;
     Tag parsed;
-    if (parse_tag(t.start, t.close, parsed, nullptr)) tags_[kept++] = parsed;
+    if (parse_tag(b.begin, b.end, parsed, nullptr)) tags_.push_back(parsed);
   }
-  tags_.resize(kept);
+  std::vector<Span>().swap(brackets);
   tags_.shrink_to_fit();
   build_forests();
 }
@@ -132,8 +141,11 @@ bool MarkupIndex<CharT>::parse_tag(Pos start, Pos close, Tag& out, std::vector<A
   }
   if (i != end) return false;
 
-  // A repeated key spoils the whole tag.
-  if (count <= 8) {
+  // A repeated key spoils the whole tag. Reading the attributes of a tag that
+  // was indexed as valid needs no second check.
+  if (attributes) {
+    // already known to be valid
+  } else if (count <= 8) {
     for (std::size_t a = 1; a < count; ++a)
       for (std::size_t b = 0; b < a; ++b)
         if (same_chars(t, small[a].key, small[b].key)) return false;

@@ -38,11 +38,11 @@ struct Attribute {
 
 // One valid tag.
 struct Tag {
-  Pos start;          // the "<"
-  Pos close;          // the ">" that balances it
-  std::uint32_t name; // interned name id
-  bool closing;       // "</..."
-  bool self_closing;  // ".../>"
+  Pos start;                       // the "<"
+  Pos close;                       // the ">" that balances it
+  std::uint32_t name : 30;         // interned name id: 2^30 distinct names need more text than fits
+  std::uint32_t closing : 1;       // "</..."
+  std::uint32_t self_closing : 1;  // ".../>"
 };
 
 inline bool is_space(std::uint32_t c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }

@@ -38,7 +38,7 @@ class ResultBuilder {
                                  {"id", text_of("id")},
                                  {"classes", split_to_values(text_of("class"), " ")},
                                  {"style", text_of("style")},
-                                 {"is_self_closing", tag.self_closing},
+                                 {"is_self_closing", static_cast<bool>(tag.self_closing)},
                                  {"attributes", attributes}});
       std::optional<Chars> content;
       if (!tag.self_closing) content.emplace(text + node.span.begin, text + node.span.end);

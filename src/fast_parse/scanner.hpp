@@ -66,19 +66,26 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
       while (attempt > pending && is_space(text[attempt - 1])) --attempt;
       Pos after;
       Span content;
+      std::size_t resume;  // the last tag inside the element's match
       if (open.self_closing) {
         after = open.close + 1;
         content = Span{after, after};
+        resume = t;
       } else if (auto close = index.element_close(t, end)) {
         const Tag& last = tags[*close];
         after = last.close + 1;
         content = Span{open.close + 1, last.start};
+        resume = *close;
       } else {
         continue;
       }
       if (pending < attempt) nodes.push_back(Node{false, Span{pending, attempt}, 0});
       nodes.push_back(Node{true, content, t});
       pending = after;
+      // Jump over the tags inside the match: its content is scanned as a level
+      // of its own, and walking them here would make deep nesting quadratic.
+      // (Only tags inside a self-closing tag's quoted values remain, once.)
+      t = resume;
     }
     if (pending < end) nodes.push_back(Node{false, Span{pending, end}, 0});
 

@@ -80,18 +80,85 @@ bool equals_ascii(const CharT* text, Span s, const char* word) {
   return true;
 }
 
+PyObject* substring_of(PyObject* input, Span s) {
+  return QUILLET_PY_NEW(PyUnicode_Substring(input, static_cast<Py_ssize_t>(s.begin), static_cast<Py_ssize_t>(s.end)));
+}
+
+// Texts up to this many characters are shared through a StringCache.
+constexpr Pos kShortText = 24;
+
+// One str per distinct text, made on first use and owned by the cache (get
+// returns a borrowed reference). Open addressing over FNV-1a hashes of the
+// characters. Every str it holds is also in the tree, so it costs only its
+// table beyond the output.
+template <class CharT>
+class StringCache {
+ public:
+  StringCache(PyObject* input, const CharT* text, bool intern)
+      : input_(input), text_(text), intern_(intern) {}
+  StringCache(const StringCache&) = delete;
+  StringCache& operator=(const StringCache&) = delete;
+  ~StringCache() {
+    for (const Entry& e : entries_) Py_DECREF(e.object);
+  }
+
+  PyObject* get(Span s) {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (Pos i = s.begin; i < s.end; ++i) h = (h ^ static_cast<std::uint64_t>(text_[i])) * 0x100000001b3ULL;
+    if (table_.empty() || (entries_.size() + 1) * 2 > table_.size()) grow();
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t j = h & mask;; j = (j + 1) & mask) {
+      const std::uint32_t slot = table_[j];
+      if (slot == fast::kNone) {
+        PyObject* obj = substring_of(input_, s);
+        if (intern_) PyUnicode_InternInPlace(&obj);
+        entries_.push_back(Entry{h, s, obj});
+        table_[j] = static_cast<std::uint32_t>(entries_.size() - 1);
+        return obj;
+      }
+      const Entry& e = entries_[slot];
+      if (e.hash == h && e.span.size() == s.size() &&
+          std::memcmp(text_ + e.span.begin, text_ + s.begin, s.size() * sizeof(CharT)) == 0)
+        return e.object;
+    }
+  }
+
+ private:
+  struct Entry {
+    std::uint64_t hash;
+    Span span;
+    PyObject* object;
+  };
+
+  void grow() {
+    const std::size_t cap = table_.empty() ? 64 : table_.size() * 2;
+    table_.assign(cap, fast::kNone);
+    for (std::uint32_t i = 0; i < entries_.size(); ++i) {
+      std::size_t j = entries_[i].hash & (cap - 1);
+      while (table_[j] != fast::kNone) j = (j + 1) & (cap - 1);
+      table_[j] = i;
+    }
+  }
+
+  PyObject* input_;
+  const CharT* text_;
+  bool intern_;
+  std::vector<Entry> entries_;
+  std::vector<std::uint32_t> table_;
+};
+
 template <class CharT>
 class PyBuilder {
  public:
   using Handle = PyObject*;  // the element dict whose "children" a level fills; null for the top
 
   PyBuilder(PyObject* input, const MarkupIndex<CharT>& index)
-      : input_(input), index_(index), text_(index.text()), names_(index.name_count(), nullptr) {}
+      : input_(input), index_(index), text_(index.text()), names_(index.name_count(), nullptr),
+        keys_(input, index.text(), true), shorts_(input, index.text(), false) {}
 
   ~PyBuilder() {
     Py_XDECREF(top_);
     for (PyObject* o : names_) Py_XDECREF(o);
-    for (const CachedKey& k : key_cache_) Py_XDECREF(k.object);
   }
 
   Handle root() { return nullptr; }
@@ -116,21 +183,24 @@ class PyBuilder {
     }
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       const Node& node = nodes[i];
-      PyObject* item = node.element ? element(node) : substring(node.span);
+      PyObject* item = node.element ? element(node) : text(node.span);
       PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
       if (node.element && node.span.size() > 0) child_parents.push_back(item);
     }
   }
 
  private:
-  struct CachedKey {
-    std::uint64_t hash;
-    Span span;
-    PyObject* object;
-  };
+  PyObject* substring(Span s) { return substring_of(input_, s); }
 
-  PyObject* substring(Span s) {
-    return QUILLET_PY_NEW(PyUnicode_Substring(input_, static_cast<Py_ssize_t>(s.begin), static_cast<Py_ssize_t>(s.end)));
+  // A new reference to the str for `s`: short ones (whitespace between tags,
+  // class names, repeated values) are shared, the rest made fresh.
+  PyObject* text(Span s) {
+    if (s.size() <= kShortText) {
+      PyObject* shared = shorts_.get(s);
+      Py_INCREF(shared);
+      return shared;
+    }
+    return substring(s);
   }
 
   [[noreturn]] void store_failed() {
@@ -160,38 +230,6 @@ class PyBuilder {
     return names_[name];
   }
 
-  // Attribute names repeat across a document: one str per distinct name.
-  PyObject* key_object(Span key) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;
-    for (Pos i = key.begin; i < key.end; ++i) h = (h ^ static_cast<std::uint64_t>(text_[i])) * 0x100000001b3ULL;
-    if (key_table_.empty() || (key_cache_.size() + 1) * 2 > key_table_.size()) grow_key_table();
-    const std::size_t mask = key_table_.size() - 1;
-    for (std::size_t j = h & mask;; j = (j + 1) & mask) {
-      const std::uint32_t slot = key_table_[j];
-      if (slot == fast::kNone) {
-        PyObject* obj = substring(key);
-        PyUnicode_InternInPlace(&obj);
-        key_cache_.push_back(CachedKey{h, key, obj});
-        key_table_[j] = static_cast<std::uint32_t>(key_cache_.size() - 1);
-        return obj;
-      }
-      const CachedKey& c = key_cache_[slot];
-      if (c.hash == h && c.span.size() == key.size() &&
-          std::memcmp(text_ + c.span.begin, text_ + key.begin, key.size() * sizeof(CharT)) == 0)
-        return c.object;
-    }
-  }
-
-  void grow_key_table() {
-    const std::size_t cap = key_table_.empty() ? 64 : key_table_.size() * 2;
-    key_table_.assign(cap, fast::kNone);
-    for (std::uint32_t s = 0; s < key_cache_.size(); ++s) {
-      std::size_t j = key_cache_[s].hash & (cap - 1);
-      while (key_table_[j] != fast::kNone) j = (j + 1) & (cap - 1);
-      key_table_[j] = s;
-    }
-  }
-
   PyObject* classes(const Span* value) {
     if (!value) {
       PyObject* list = QUILLET_PY_NEW(PyList_New(1));
@@ -206,10 +244,12 @@ class PyBuilder {
     Py_ssize_t n = 0;
     for (Pos i = value->begin; i <= value->end; ++i) {
       if (i == value->end || text_[i] == ' ') {
-        PyObject* piece = PyUnicode_Substring(input_, start, i);
-        if (!piece) {
+        PyObject* piece;
+        try {
+          piece = text(Span{start, i});
+        } catch (...) {
           Py_DECREF(list);
-          py_creation_failed(__FILE__, __LINE__);
+          throw;
         }
         PyList_SET_ITEM(list, n++, piece);
         start = i + 1;
@@ -233,16 +273,16 @@ class PyBuilder {
     try {
       const Keys& k = keys();
       store(dict, k.tag, name_object(tag.name));
-      if (id) store_new(dict, k.id, substring(*id)); else store(dict, k.id, k.empty);
+      if (id) store_new(dict, k.id, text(*id)); else store(dict, k.id, k.empty);
       store_new(dict, k.classes, classes(cls));
-      if (style) store_new(dict, k.style, substring(*style)); else store(dict, k.style, k.empty);
+      if (style) store_new(dict, k.style, text(*style)); else store(dict, k.style, k.empty);
       store(dict, k.is_self_closing, tag.self_closing ? Py_True : Py_False);
       // The other attributes in the order written. "children" always holds
       // the child list and stays the last key.
       for (const Attribute& a : attributes_) {
         if (&a.value == id || &a.value == cls || &a.value == style) continue;
         if (equals_ascii(text_, a.key, "children")) continue;
-        store_new(dict, key_object(a.key), substring(a.value));
+        store_new(dict, keys_.get(a.key), text(a.value));
       }
       if (node.span.size() == 0) store_new(dict, k.children, QUILLET_PY_NEW(PyList_New(0)));
     } catch (...) {
@@ -257,8 +297,8 @@ class PyBuilder {
   const CharT* text_;
   PyObject* top_ = nullptr;
   std::vector<PyObject*> names_;  // name id -> str, made on first use
-  std::vector<CachedKey> key_cache_;
-  std::vector<std::uint32_t> key_table_;
+  StringCache<CharT> keys_;    // attribute names, interned
+  StringCache<CharT> shorts_;  // short values and text runs, shared
   std::vector<Attribute> attributes_;
 };
 
