@@ -21,4 +21,10 @@ cmake --build build-ci -j2
 status=0
 ctest --test-dir build-ci --output-on-failure -j2 || status=1
 QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 -m pytest tests/python || status=1
+
+# Distribution: build the sdist and a wheel from it, install the wheel into a
+# fresh virtual environment and run the Python tests, the examples and the
+# type checks (mypy --strict, pyright, stubtest) against that installed copy.
+python3 -m pip install build
+QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 -m pytest tests/packaging || status=1
 exit "$status"
