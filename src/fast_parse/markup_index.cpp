@@ -49,37 +49,30 @@ bool less_chars(const CharT* text, Span a, Span b) {
 
 template <class CharT>
 MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size) : text_(text), size_(size) {
-  // Bracket matching: one (start, close) slot per "<" in text order; a ">"
-  // closes the most recent open "<". Unbalanced "<" keep close == kNone.
-  // Slots are counted first so that no vector grows by copying.
-  Pos opens = 0;
-  for (Pos i = 0; i < size; ++i) {
-    i = skip_to_bracket(text, i, size);
-    if (i == size) break;
-    opens += text[i] == '<';
-  }
+  // Bracket matching: a ">" closes the most recent open "<". Only matched
+  // pairs are kept (a flood of unmatched "<" costs just the stack); they come
+  // out in the order of their ">", which is text order unless brackets nest.
   std::vector<Span> brackets;
-  brackets.reserve(opens);
-  std::vector<Pos> open;
-  Pos matched = 0;
-  for (Pos i = 0; i < size; ++i) {
-    i = skip_to_bracket(text, i, size);
-    if (i == size) break;
-    if (text[i] == '<') {
-      open.push_back(static_cast<Pos>(brackets.size()));
-      brackets.push_back(Span{i, kNone});
-    } else if (!open.empty()) {
-      brackets[open.back()].end = i;
-      open.pop_back();
-      ++matched;
+  {
+    std::vector<Pos> open;
+    for (Pos i = 0; i < size; ++i) {
+      i = skip_to_bracket(text, i, size);
+      if (i == size) break;
+      if (text[i] == '<') {
+        open.push_back(i);
+      } else if (!open.empty()) {
+        brackets.push_back(Span{open.back(), i});
+        open.pop_back();
+      }
     }
   }
-  std::vector<Pos>().swap(open);
+  auto by_start = [](const Span& a, const Span& b) { return a.begin < b.begin; };
+  if (!std::is_sorted(brackets.begin(), brackets.end(), by_start))
+    std::sort(brackets.begin(), brackets.end(), by_start);
 
   // Keep the tags that read as valid.
-  tags_.reserve(matched);
+  tags_.reserve(brackets.size());
   for (const Span& b : brackets) {
-    if (b.end == kNone) continue;
     Tag parsed;
     if (parse_tag(b.begin, b.end, parsed, nullptr)) tags_.push_back(parsed);
   }
