@@ -79,8 +79,12 @@ def test_python_suite_against_the_installed_wheel(dist, tmp_path):
     assert where.startswith(str(venv)), where
 
     copy = tmp_path / "copy"
-    for part in ["tests/python", "tests/typing", "examples"]:
+    for part in ["tests/python", "tests/typing", "examples", "docs"]:
         shutil.copytree(ROOT / part, copy / part, ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(ROOT / "README.md", copy)
+    corpus = ROOT.parent / "shared"
+    if corpus.is_dir():  # where the differential test looks for the corpus
+        (tmp_path / "shared").symlink_to(corpus)
     out = subprocess.run([python, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-rs",
                           "tests/python", "tests/typing"],
                          cwd=copy, capture_output=True, text=True, timeout=1200)

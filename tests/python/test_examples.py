@@ -50,6 +50,20 @@ def test_sample_output(script, args, expected):
     assert run(script, *args) == expected
 
 
+def test_parallel_parse(tmp_path):
+    other = tmp_path / "links.html"
+    other.write_text('<p><a href="x">1</a> <a>2</a></p>' * 3)
+    expected = [f"{SAMPLE}\t40 elements\t5 links", f"{other}\t9 elements\t6 links"]
+    assert run("parallel_parse.py", SAMPLE, other, SAMPLE) == expected + expected[:1]
+
+
+def test_dask_links():
+    pytest.importorskip("dask.bag")
+    out = run("dask_links.py", SAMPLE, SAMPLE, SAMPLE)
+    assert sorted(out) == ["3\t/", "3\t/menu", "3\t/specials", "3\t/visit",
+                           "3\tmailto:hello@harbourlights.example"]
+
+
 def test_parse_sample_prints_the_tree():
     tree = quillet.parse(SAMPLE.read_text(encoding="utf-8"))
     assert json.loads("\n".join(run("parse_sample.py"))) == tree
