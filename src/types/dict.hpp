@@ -50,8 +50,10 @@ class Dict {
   // The stored value, or nullptr; for read-only inspection without a copy.
   const Value* find(std::string_view name) const;
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  // Defined in value.hpp, where Entry is complete (clang instantiates the
+  // vector's constexpr members at the point of use).
+  std::size_t size() const;
+  bool empty() const;
 
   // Visits the entries in hash-layout order.
   template <class F>

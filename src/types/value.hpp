@@ -71,6 +71,9 @@ struct DictEntry {
   std::uint64_t hash = 0;
 };
 
+inline std::size_t Dict::size() const { return entries_.size(); }
+inline bool Dict::empty() const { return entries_.empty(); }
+
 template <class F>
 void Dict::for_each(F&& f) const {
   for (const std::int32_t i : table_) {
