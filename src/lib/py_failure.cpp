@@ -30,9 +30,15 @@ void raise_internal_failure(std::string_view message, const char* file, int line
 
   PyErr_Clear();  // the failure replaces whatever was pending
   if (!g_panic_type) {
-    g_panic_type =
-        PyErr_NewException("corvane_runtime.PanicException", PyExc_BaseException, nullptr);
-    if (!g_panic_type) return;  // its own error (MemoryError) stays set
+    PyObject* made = PyErr_NewException("corvane_runtime.PanicException", PyExc_BaseException, nullptr);
+    if (!made) return;  // its own error (MemoryError) stays set
+    // Making a class may run a collection, whose finalizers may let another
+    // thread in to fail and make the class first: there is only ever one.
+    if (g_panic_type) {
+      Py_DECREF(made);
+    } else {
+      g_panic_type = made;
+    }
   }
   PyObject* text =
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");

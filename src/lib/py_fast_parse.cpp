@@ -4,6 +4,7 @@
 #include "lib/py_fast_parse.hpp"
 
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,7 +23,8 @@ using fast::Pos;
 using fast::Span;
 using fast::Tag;
 
-// Keys every element dict has, interned once for the life of the process.
+// Keys every element dict has, interned on first use and kept for the life
+// of the process.
 struct Keys {
   PyObject* tag;
   PyObject* id;
@@ -33,13 +35,31 @@ struct Keys {
   PyObject* empty;
 };
 
+// Not a function-local static: its initialisation guard would stay locked
+// across the Python calls that make the keys, and when one of them lets go of
+// the GIL (reporting a failed creation runs sys.excepthook), any other thread
+// asking for the keys would wait on the guard with the GIL in hand, and both
+// would hang. The GIL alone orders the creation; a thread that finds the keys
+// made by another once its own are ready drops its own.
+Keys g_keys = {};
+
 const Keys& keys() {
-  static const Keys k = [] {
-    auto intern = [](const char* s) { return QUILLET_PY_NEW(PyUnicode_InternFromString(s)); };
-    return Keys{intern("tag"),   intern("id"),       intern("classes"), intern("style"),
-                intern("is_self_closing"), intern("children"), intern("")};
-  }();
-  return k;
+  if (g_keys.tag) return g_keys;
+  static constexpr const char* kNames[] = {"tag", "id", "classes", "style", "is_self_closing", "children", ""};
+  PyObject* made[std::size(kNames)] = {};
+  for (std::size_t i = 0; i < std::size(kNames); ++i) {
+    made[i] = PyUnicode_InternFromString(kNames[i]);
+    if (!made[i]) {
+      for (std::size_t j = 0; j < i; ++j) Py_DECREF(made[j]);
+      py_creation_failed(__FILE__, __LINE__);
+    }
+  }
+  if (g_keys.tag) {
+    for (PyObject* o : made) Py_DECREF(o);
+    return g_keys;
+  }
+  g_keys = Keys{made[0], made[1], made[2], made[3], made[4], made[5], made[6]};
+  return g_keys;
 }
 
 // Pauses the cyclic garbage collector while the tree is built: every list
