@@ -1,0 +1,77 @@
+"""Inputs at the limits: deep nesting, long texts, texts whose UTF-8 form
+passes 2 GiB, and the largest text parse accepts (positions are 32 bits)."""
+import pytest
+
+import quillet
+
+pytestmark = pytest.mark.slow
+
+N = 1_000_000
+
+
+def depth_of(tree):
+    """How many single elements are nested one in another, walked without recursion."""
+    depth = 0
+    while tree:
+        (node,) = tree
+        assert node["tag"] == "a"
+        tree = node["children"]
+        depth += 1
+    return depth
+
+
+def test_a_million_nested_elements():
+    assert depth_of(quillet.parse("<a>" * N + "</a>" * N)) == N
+
+
+@pytest.mark.parametrize("text", ["<a>" * N, "<a>" * N + "</a>" * (N - 1)], ids=["unclosed", "one short"])
+def test_a_million_open_tags_without_their_closings(text):
+    tree = quillet.parse(text)
+    if text.endswith("</a>"):  # the outermost stays open, the rest nest inside the second
+        assert tree[0] == "<a>" and depth_of(tree[1:]) == N - 1
+    else:
+        assert tree == [text]
+
+
+BLOCK = ('<div id="d" class="a b" data-k="v">' + "lorem ipsum " * 20 + "<b>bold</b><br/> tail</div>"
+         "text<p>never closed <i>\u00e9\U0001f600</i><span/>")
+
+
+@pytest.mark.bigmem(8)
+def test_256_mib_of_markup():
+    copies = (256 << 20) // len(BLOCK) + 1
+    # Each copy starts and ends with an element, so copies do not touch.
+    assert quillet.parse(BLOCK * copies) == quillet.parse(BLOCK) * copies
+
+
+@pytest.mark.bigmem(8)
+def test_256_mib_of_unclosed_tags():
+    text = "<a>" * ((256 << 20) // 3)
+    assert quillet.parse(text) == [text]
+
+
+@pytest.mark.bigmem(6)
+def test_utf8_form_beyond_2_gib():
+    text = "\u00e9" * (1 << 30) + '<b id="x">\u20ac</b>'  # 2 GiB + 17 bytes as UTF-8
+    run, element = quillet.parse(text)
+    assert len(run) == 1 << 30 and run == text[: 1 << 30]
+    assert element["id"] == "x" and element["children"] == ["\u20ac"]
+
+
+@pytest.mark.bigmem(10)
+def test_positions_beyond_2_to_the_31():
+    text = "a" * (1 << 31) + '<b k="v">x</b>'
+    run, element = quillet.parse(text)
+    assert len(run) == 1 << 31
+    assert element["k"] == "v" and element["children"] == ["x"]
+
+
+@pytest.mark.bigmem(14)
+def test_the_longest_text_parse_accepts_and_the_first_it_refuses():
+    tail = "<b>x</b>"
+    text = "a" * (2**32 - 2 - len(tail)) + tail  # 2^32 - 2 characters
+    run, element = quillet.parse(text)
+    assert len(run) == 2**32 - 2 - len(tail) and element["children"] == ["x"]
+    del run, element
+    with pytest.raises(ValueError, match="fewer than 4294967295 characters"):
+        quillet.parse(text + "a")
