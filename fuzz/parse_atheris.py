@@ -1,0 +1,100 @@
+"""atheris harness over the installed quillet module.
+
+    python3 fuzz/parse_atheris.py [libFuzzer flags] [corpus folders]
+
+Each input becomes one str, built in one of four ways: any code points (lone
+surrogates and NULs included), UTF-8 bytes decoded with surrogateescape
+(lone low surrogates), a short piece repeated up to 100,000 times (very long
+runs), or bytes mapped onto the characters markup is made of. parse must then
+raise UnicodeEncodeError exactly when the str holds a surrogate, and otherwise
+return a tree of the documented shape whose text runs come from the input.
+With QUILLET_REFERENCE_DIR naming the folder of _quillet_reference (built with
+the C++ tests), texts up to 2 KB are also compared with the step-by-step engine.
+
+quillet itself is not instrumented for coverage: atheris steers by the
+harness's own branches (which input mode, which node shapes came back), so
+this is mostly mutation-driven random testing of the whole module.
+"""
+import json
+import os
+import sys
+
+import atheris
+
+import quillet
+
+if os.environ.get("QUILLET_REFERENCE_DIR"):
+    sys.path.insert(0, os.environ["QUILLET_REFERENCE_DIR"])
+try:
+    import _quillet_reference as reference
+except ImportError:
+    reference = None
+
+SYNTAX = '<>/="\' \n\tabp1-_\u00e9\U0001f600\x00'
+LEADING = ["tag", "id", "classes", "style", "is_self_closing"]
+
+
+@atheris.instrument_func
+def make_text(data):
+    fdp = atheris.FuzzedDataProvider(data)
+    mode = fdp.ConsumeIntInRange(0, 3)
+    if mode == 0:
+        return fdp.ConsumeUnicode(fdp.remaining_bytes())
+    if mode == 1:
+        return fdp.ConsumeBytes(fdp.remaining_bytes()).decode("utf-8", "surrogateescape")
+    if mode == 2:
+        piece = fdp.ConsumeUnicodeNoSurrogates(8)
+        return piece * fdp.ConsumeIntInRange(1, 100_000) + fdp.ConsumeUnicodeNoSurrogates(64)
+    return "".join(SYNTAX[b % len(SYNTAX)] for b in fdp.ConsumeBytes(fdp.remaining_bytes()))
+
+
+@atheris.instrument_func
+def check_tree(tree, text):
+    if text == "":
+        assert tree is None
+        return
+    assert type(tree) is list and tree
+    small = len(text) <= 10_000
+    pending = [tree]
+    while pending:
+        nodes = pending.pop()
+        assert type(nodes) is list
+        after_run = False
+        for node in nodes:
+            if type(node) is str:
+                assert node and not after_run, "empty or adjacent text runs"
+                assert not small or node in text
+                after_run = True
+                continue
+            after_run = False
+            assert type(node) is dict
+            keys = list(node)
+            assert keys[:5] == LEADING and keys[-1] == "children", keys
+            assert all(type(node[k]) is str for k in keys[5:-1] + ["tag", "id", "style"])
+            assert type(node["classes"]) is list and all(type(c) is str for c in node["classes"])
+            assert type(node["is_self_closing"]) is bool
+            assert not small or "<" + node["tag"] in text
+            pending.append(node["children"])
+    if "<" not in text:
+        assert tree == [text]
+
+
+@atheris.instrument_func
+def test_one_input(data):
+    text = make_text(data)
+    surrogate = any("\ud800" <= c <= "\udfff" for c in text)
+    try:
+        tree = quillet.parse(text)
+    except UnicodeEncodeError:
+        assert surrogate, "UnicodeEncodeError without a surrogate"
+        return
+    assert not surrogate, "a surrogate went through"
+    check_tree(tree, text)
+    if reference is not None and len(text) <= 2048:
+        # json keeps the key order, so the order of keys is compared too
+        assert json.dumps(tree) == json.dumps(reference.parse(text)), repr(text)
+
+
+if __name__ == "__main__":
+    atheris.Setup(sys.argv, test_one_input)
+    atheris.Fuzz()
