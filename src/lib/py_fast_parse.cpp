@@ -114,8 +114,7 @@ constexpr Pos kShortText = 24;
 template <class CharT>
 class StringCache {
  public:
-  StringCache(PyObject* input, const CharT* text, bool intern)
-      : input_(input), text_(text), intern_(intern) {}
+  StringCache(PyObject* input, const CharT* text) : input_(input), text_(text) {}
   StringCache(const StringCache&) = delete;
   StringCache& operator=(const StringCache&) = delete;
   ~StringCache() {
@@ -131,7 +130,6 @@ class StringCache {
       const std::uint32_t slot = table_[j];
       if (slot == fast::kNone) {
         PyObject* obj = substring_of(input_, s);
-        if (intern_) PyUnicode_InternInPlace(&obj);
         entries_.push_back(Entry{h, s, obj});
         table_[j] = static_cast<std::uint32_t>(entries_.size() - 1);
         return obj;
@@ -162,7 +160,6 @@ class StringCache {
 
   PyObject* input_;
   const CharT* text_;
-  bool intern_;
   std::vector<Entry> entries_;
   std::vector<std::uint32_t> table_;
 };
@@ -174,7 +171,7 @@ class PyBuilder {
 
   PyBuilder(PyObject* input, const MarkupIndex<CharT>& index)
       : input_(input), index_(index), text_(index.text()), names_(index.name_count(), nullptr),
-        keys_(input, index.text(), true), shorts_(input, index.text(), false) {}
+        strings_(input, index.text()) {}
 
   ~PyBuilder() {
     Py_XDECREF(top_);
@@ -216,7 +213,7 @@ class PyBuilder {
   // class names, repeated values) are shared, the rest made fresh.
   PyObject* text(Span s) {
     if (s.size() <= kShortText) {
-      PyObject* shared = shorts_.get(s);
+      PyObject* shared = strings_.get(s);
       Py_INCREF(shared);
       return shared;
     }
@@ -302,7 +299,10 @@ class PyBuilder {
       for (const Attribute& a : attributes_) {
         if (&a.value == id || &a.value == cls || &a.value == style) continue;
         if (equals_ascii(text_, a.key, "children")) continue;
-        store_new(dict, keys_.get(a.key), text(a.value));
+        // Names are shared but not interned: interning would keep every
+        // name a document ever used alive in the interpreter.
+        PyObject* key = strings_.get(a.key);
+        store_new(dict, key, text(a.value));
       }
       if (node.span.size() == 0) store_new(dict, k.children, QUILLET_PY_NEW(PyList_New(0)));
     } catch (...) {
@@ -317,8 +317,7 @@ class PyBuilder {
   const CharT* text_;
   PyObject* top_ = nullptr;
   std::vector<PyObject*> names_;  // name id -> str, made on first use
-  StringCache<CharT> keys_;    // attribute names, interned
-  StringCache<CharT> shorts_;  // short values and text runs, shared
+  StringCache<CharT> strings_;  // attribute names, short values and text runs, shared
   std::vector<Attribute> attributes_;
 };
 
