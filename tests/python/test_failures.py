@@ -188,7 +188,7 @@ def test_no_leak_over_many_calls(call, capfd):
     run(200)  # warm up caches and free lists
     before = sys.getallocatedblocks()
     run(3000)
-    assert sys.getallocatedblocks() - before < 30
+    assert sys.getallocatedblocks() - before < 100  # a leak per call would show 3000 or more
     tracemalloc.start()
     try:
         run(100)
