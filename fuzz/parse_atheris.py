@@ -9,7 +9,9 @@ runs), or bytes mapped onto the characters markup is made of. parse must then
 raise UnicodeEncodeError exactly when the str holds a surrogate, and otherwise
 return a tree of the documented shape whose text runs come from the input.
 With QUILLET_REFERENCE_DIR naming the folder of _quillet_reference (built with
-the C++ tests), texts up to 2 KB are also compared with the step-by-step engine.
+the C++ tests), texts up to 512 characters are also compared with the
+step-by-step engine (whose time grows with the cube of the length on runs of
+unclosed brackets: 0.3 s at 512 characters, 22 s at 2,048).
 
 quillet itself is not instrumented for coverage: atheris steers by the
 harness's own branches (which input mode, which node shapes came back), so
@@ -90,7 +92,7 @@ def test_one_input(data):
         return
     assert not surrogate, "a surrogate went through"
     check_tree(tree, text)
-    if reference is not None and len(text) <= 2048:
+    if reference is not None and len(text) <= 512:
         # json keeps the key order, so the order of keys is compared too
         assert json.dumps(tree) == json.dumps(reference.parse(text)), repr(text)
 

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the GoogleTest suite
 # (built with CMake and Ninja into build-ci/, run by ctest), then pytest
-# against the installed module.
+# against the installed module, the distribution test, the GoogleTest suite
+# again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer
+# (build-asan/), and a one-minute smoke run of each fuzz target (build-fuzz/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y libgtest-dev
+fi
+# clang and its libFuzzer runtime, for the fuzz targets.
+if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y clang libclang-rt-dev
 fi
 command -v cmake >/dev/null && command -v ninja >/dev/null || python3 -m pip install cmake ninja
 
@@ -27,4 +34,28 @@ QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 -m pytest tests/python |
 # type checks (mypy --strict, pyright, stubtest) against that installed copy.
 python3 -m pip install build
 QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 -m pytest tests/packaging || status=1
+
+# The C++ suite under the sanitizers; LeakSanitizer runs at each test's exit.
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_BUILD_TESTS=ON \
+  -DQUILLET_SANITIZE=ON -DPython_EXECUTABLE="$(command -v python3)"
+cmake --build build-asan -j2
+ctest --test-dir build-asan --output-on-failure -j2 || status=1
+
+# Fuzz smoke runs: a minute each, from a small seed corpus (fuzz/README.md).
+# The step-by-step engine takes seconds on some 2 KB inputs under the
+# sanitizers, so the smoke run of the differential target stays at 512 bytes.
+python3 -m pip install atheris
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLET_BUILD_FUZZERS=ON
+cmake --build build-fuzz -j2
+rm -rf build-fuzz/seeds build-fuzz/runs
+python3 fuzz/make_seeds.py --out build-fuzz/seeds --pieces 1
+mkdir -p build-fuzz/runs/parse build-fuzz/runs/compositions build-fuzz/runs/atheris
+fuzz_flags=(-max_total_time=60 -dict=fuzz/markup.dict -print_final_stats=1 -artifact_prefix=build-fuzz/runs/)
+build-fuzz/fuzz/fuzz_parse_differential "${fuzz_flags[@]}" -max_len=512 -timeout=120 \
+  build-fuzz/runs/parse build-fuzz/seeds/corpus-parse || status=1
+build-fuzz/fuzz/fuzz_detector_compositions "${fuzz_flags[@]}" -timeout=60 \
+  build-fuzz/runs/compositions build-fuzz/seeds/corpus-compositions || status=1
+QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 fuzz/parse_atheris.py "${fuzz_flags[@]}" \
+  -timeout=60 build-fuzz/runs/atheris build-fuzz/seeds/corpus-parse || status=1
 exit "$status"
