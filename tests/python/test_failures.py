@@ -121,7 +121,7 @@ UNDER_A_CAP = textwrap.dedent(
     memory_errors(20)
     gc.collect()
     blocks = sys.getallocatedblocks()
-    memory_errors(300)
+    memory_errors(600)
     gc.collect()
     blocks = sys.getallocatedblocks() - blocks
     tracemalloc.start()
@@ -141,7 +141,9 @@ def test_exhausted_memory_never_ends_the_process():
     outcomes, leaked = out.stdout.split("\n")[:2]
     assert outcomes == "['MemoryError', 'PanicException', 'ok']"
     blocks, traced = map(int, leaked.split())
-    assert blocks < 100 and traced < 10_000  # a leak per call would show 300 or more
+    # A leak per call would show 600 blocks or more (300 calls for the traced
+    # bytes); a fresh interpreter's lazily made caches account for up to ~150.
+    assert blocks < 300 and traced < 10_000
 
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
