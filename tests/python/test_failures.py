@@ -201,8 +201,9 @@ def test_no_leak_over_many_calls(call, capfd):
             growth.append(tracemalloc.get_traced_memory()[0] - traced)
     finally:
         tracemalloc.stop()
-    # A leak grows in every window; a table of the interpreter's that grows
-    # once (the interned strings, which attribute names join) in one only.
+    # A leak grows in every window; a table of the interpreter's that is
+    # resized once (the interned strings did, while parse interned attribute
+    # names) in one only.
     assert min(growth) < 10_000, growth
 
 
