@@ -12,15 +12,6 @@ import sys
 import time
 
 
-def ordered(tree):
-    """The tree with every dict as its list of items (the generated texts are shallow)."""
-    if isinstance(tree, list):
-        return [ordered(x) for x in tree]
-    if isinstance(tree, dict):
-        return [(k, ordered(v)) for k, v in tree.items()]
-    return tree
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", type=int, default=100_000)
@@ -32,7 +23,7 @@ def main():
 
     import quillet
     sys.path.insert(0, "tests/python")
-    from test_differential import PIECES
+    from test_differential import PIECES, ordered
 
     rng = random.Random(args.seed)
     start = time.time()
