@@ -13,13 +13,6 @@ bool same_chars(const CharT* text, Span a, Span b) {
   return a.size() == b.size() && std::memcmp(text + a.begin, text + b.begin, a.size() * sizeof(CharT)) == 0;
 }
 
-template <class CharT>
-std::uint64_t hash_chars(const CharT* text, Span s) {
-  std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a over the characters
-  for (Pos i = s.begin; i < s.end; ++i) h = (h ^ static_cast<std::uint64_t>(text[i])) * 0x100000001b3ULL;
-  return h;
-}
-
 // The first position at or after `i` holding "<" or ">", or `size`. Whole
 // blocks are tested without an early exit so the compiler can vectorise them;
 // most of a document is text between tags.

@@ -51,6 +51,15 @@ inline bool is_name_char(std::uint32_t c) {
          c == '-';
 }
 
+// FNV-1a over the characters of `s`: names and short texts are hashed for
+// interning tables.
+template <class CharT>
+std::uint64_t hash_chars(const CharT* text, Span s) {
+  std::uint64_t h = 0xcbf29ce484222325ULL;
+  for (Pos i = s.begin; i < s.end; ++i) h = (h ^ static_cast<std::uint64_t>(text[i])) * 0x100000001b3ULL;
+  return h;
+}
+
 template <class CharT>
 class MarkupIndex {
  public:

@@ -122,8 +122,7 @@ class StringCache {
   }
 
   PyObject* get(Span s) {
-    std::uint64_t h = 0xcbf29ce484222325ULL;
-    for (Pos i = s.begin; i < s.end; ++i) h = (h ^ static_cast<std::uint64_t>(text_[i])) * 0x100000001b3ULL;
+    const std::uint64_t h = fast::hash_chars(text_, s);
     if (table_.empty() || (entries_.size() + 1) * 2 > table_.size()) grow();
     const std::size_t mask = table_.size() - 1;
     for (std::size_t j = h & mask;; j = (j + 1) & mask) {
@@ -192,9 +191,7 @@ class PyBuilder {
     // From here on `list` owns whatever is made for it; on failure the list
     // (or, once attached, the top of the tree) releases it all.
     if (parent) {
-      const int stored = PyDict_SetItem(parent, keys().children, list);
-      Py_DECREF(list);  // the dict holds it now, or it is gone
-      if (stored < 0) store_failed();
+      store_new(parent, keys().children, list);  // the dict holds it now, or it is gone
     } else {
       top_ = list;
     }
@@ -220,26 +217,15 @@ class PyBuilder {
     return substring(s);
   }
 
-  [[noreturn]] void store_failed() {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    std::string text = "called `Result::unwrap()` on an `Err` value: ";
-    text += type ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "unknown error";
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
-    throw InternalError(text, __FILE__, __LINE__);
-  }
-
-  void store(PyObject* dict, PyObject* key, PyObject* value) {
-    if (PyDict_SetItem(dict, key, value) < 0) store_failed();
-  }
+  void store(PyObject* dict, PyObject* key, PyObject* value) { py_set_item(dict, key, value); }
 
   // Stores a new reference, which is released whatever happens.
   void store_new(PyObject* dict, PyObject* key, PyObject* value) {
-    const int stored = PyDict_SetItem(dict, key, value);
-    Py_DECREF(value);
-    if (stored < 0) store_failed();
+    struct Release {
+      PyObject* object;
+      ~Release() { Py_DECREF(object); }
+    } release{value};
+    py_set_item(dict, key, value);
   }
 
   PyObject* name_object(std::uint32_t name) {

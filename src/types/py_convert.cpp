@@ -68,13 +68,16 @@ std::string take_pending_error() {
   return text;
 }
 
-// Stores value under key in dict (neither reference is taken over).
-void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+}  // namespace
+
+void py_set_item(PyObject* dict, PyObject* key, PyObject* value) {
   if (PyDict_SetItem(dict, key, value) < 0) {
     throw InternalError("called `Result::unwrap()` on an `Err` value: " + take_pending_error(),
                         __FILE__, __LINE__);
   }
 }
+
+namespace {
 
 // ---- keys ----
 
@@ -339,7 +342,7 @@ PyObject* value_into_py(Value&& value) {
       if (top.next == top.entries.size()) stack.pop_back();
       Ref obj(start(std::move(e.value), stack));
       Ref key(key_object(e.name));
-      set_item(target, key.get(), obj.get());
+      py_set_item(target, key.get(), obj.get());
     } else {
       Value item = std::move(top.items[i]);
       if (top.next == top.items.size()) stack.pop_back();

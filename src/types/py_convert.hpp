@@ -31,6 +31,9 @@ PyObject* dict_into_py(Dict&& dict);
 [[noreturn]] void py_creation_failed(const char* file, int line);
 // `obj`, or py_creation_failed when the interpreter could not create it.
 PyObject* py_created(PyObject* obj, const char* file, int line);
+// Stores `value` under `key` in `dict` (neither reference is taken over); a
+// failed store throws the InternalError described above.
+void py_set_item(PyObject* dict, PyObject* key, PyObject* value);
 #define QUILLET_PY_NEW(expr) ::quillet::py_created((expr), __FILE__, __LINE__)
 
 }  // namespace quillet
