@@ -32,6 +32,10 @@ PIECES = [
     '<i attributes="v" is_self_closing="s"/>', "<br/ >", "</a/>", "<", ">", "/", '"',
     "=", " ", "  ", "\n", "\t", "x", "\u00e9", "\U0001F600", "<>", "<<a>>", "<a <b>>",
     "<input disabled>", "<a x='1'>", "<a x=1>", '</a x="1">', "<A>", "</A>",
+    # Closings and openings of enclosing elements inside quoted values, so an
+    # element's content can end inside another tag.
+    '<a title="</a></b>">', '<b title="</a><b>">', '<p x="</b>" y="<a>">', '<a title="</p>"/>',
+    "\r", "\r\n", "<a\r>", '<a\rx="1"\r/>',
 ]
 
 
@@ -55,7 +59,7 @@ def test_generated_markup(text):
 
 
 @settings(max_examples=500, deadline=None)
-@given(st.text(alphabet='<>/="ab \n\u00e9', max_size=60))
+@given(st.text(alphabet='<>/="ab \n\r\t\u00e9', max_size=60))
 def test_generated_characters(text):
     same(text)
 
@@ -73,6 +77,7 @@ def test_families():
             '<p title="<p>">x' * n + "</p>" * n,
             '<p title="' + "<p>" * n + '">' + "</p>" * (n + 1),
             "<a " + 'k="v" ' * n + 'k="w">x</a>',
+            "<b><a>x" * n + '<a title="</a></b>">',
         ):
             same(base)
             for _ in range(10):

@@ -13,7 +13,9 @@ import quillet
 
 _testcapi = pytest.importorskip("_testcapi")
 
-SAMPLE = '<div id="m" class="a b" data-k="v">text <b>bold</b><br/> tail</div> after'
+# Every fixed key and an attribute of its own, so every reference the builder
+# makes shows up in the leak checks.
+SAMPLE = '<div id="m" class="a b" style="c: d" data-k="v">text <b>bold</b><br/> tail</div> after'
 
 
 def parse_failing_at(n, text=SAMPLE):
@@ -227,3 +229,28 @@ def test_interned_keys_and_input_are_not_kept(fail, capfd):
     for name in ("last_type", "last_value", "last_traceback", "last_exc"):
         sys.__dict__.pop(name, None)  # the reported error's traceback holds this frame
     assert [sys.getrefcount(k) for k in keys] + [sys.getrefcount(text)] == before
+
+
+@pytest.mark.parametrize("enabled", [True, False], ids=["collector on", "collector off"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: quillet.parse(SAMPLE),
+        lambda: quillet.parse(""),
+        lambda: pytest.raises(TypeError, quillet.parse, 1),
+        lambda: pytest.raises(UnicodeEncodeError, quillet.parse, "<a>\udc80</a>"),
+        parse_with_panic,
+    ],
+    ids=["elements", "empty", "wrong type", "surrogate", "internal failure"],
+)
+def test_collector_state_is_left_as_found(call, enabled, capfd):
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        call()
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+    capfd.readouterr()
+    for name in ("last_type", "last_value", "last_traceback", "last_exc"):
+        sys.__dict__.pop(name, None)

@@ -1,4 +1,5 @@
 """The module's face: attributes, argument binding and its exact messages, str input."""
+import gc
 import types
 
 import pytest
@@ -92,10 +93,26 @@ def test_str_subclass_comes_back_as_plain_str():
     assert type(out) is str
 
 
-@pytest.mark.parametrize("text", ["\udc80", "a\ud800b", "<p>\udfff</p>"])
+# Surrogates in 2- and 4-byte storage (an emoji widens the str), at the
+# edges of the blocks the check tests at once and in the scalar tail.
+SURROGATE_TEXTS = ["\udc80", "a\ud800b", "<p>\udfff</p>"] + [
+    prefix * n + "\udfff" + "x" * tail
+    for prefix in ("a", "\U0001F600")
+    for n in (0, 63, 64, 65, 200)
+    for tail in (0, 70)
+]
+
+
+@pytest.mark.parametrize("text", SURROGATE_TEXTS)
 def test_lone_surrogate_raises_the_encoders_error(text):
     with pytest.raises(UnicodeEncodeError) as info:
         quillet.parse(text)
     assert info.value.encoding == "utf-8"
     assert info.value.reason == "surrogates not allowed"
     assert quillet.parse("after") == ["after"]
+
+
+@pytest.mark.parametrize("text", ["x" * 300, "\u00e9" * 300, "\u0100" * 300, "\U0001F600" * 300])
+def test_no_surrogate_in_any_width_parses(text):
+    assert quillet.parse(text) == [text]
+

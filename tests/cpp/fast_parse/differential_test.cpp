@@ -24,6 +24,10 @@ const std::vector<std::u32string> kPieces = {
     U"<p class=\"x  y\" id=\"i\" style=\"s\">", U"<a children=\"c\" tag=\"t\">", U"<br/ >", U"</a/>",
     U"<", U">", U"/", U"\"", U"=", U" ", U"  ", U"\n", U"\t", U"x", U"é", U"😀", U"<>", U"<<a>>",
     U"<a <b>>", U"<input disabled>", U"<a x='1'>", U"<a x=1>", U"</a x=\"1\">", U"<A>", U"</A>",
+    // Closings and openings of enclosing elements inside quoted values, so an
+    // element's content can end inside another tag.
+    U"<a title=\"</a></b>\">", U"<b title=\"</a><b>\">", U"<p x=\"</b>\" y=\"<a>\">",
+    U"<a title=\"</p>\"/>", U"\r", U"\r\n", U"<a\r>", U"<a\rx=\"1\"\r/>",
 };
 
 std::u32string random_text(std::mt19937& rng, int pieces) {
@@ -77,6 +81,9 @@ TEST(DifferentialTest, HandPickedCases) {
       U"   \n<a>  </a>  ",
       U"<a>" U"<a>" U"</a>",
       U"<<a>>x</a>",
+      U"<b><a>x<a title=\"</a></b>\">",
+      U"<b><a>x<a title=\"</a></b>\"></b>",
+      U"a\r\n<b>\rx\r</b>\r",
   };
   for (const auto& c : cases) expect_same(c);
 }
