@@ -35,8 +35,8 @@ struct Recorder {
     out.push_back(static_cast<std::uint32_t>(parent));
     out.push_back(static_cast<std::uint32_t>(nodes.size()));
     for (const fast::Node& n : nodes) {
-      out.insert(out.end(), {n.element, n.span.begin, n.span.end, static_cast<std::uint32_t>(n.tag)});
-      if (n.element && n.span.size() > 0) children.push_back(next++);
+      out.insert(out.end(), {n.span.begin, n.span.end, n.tag});
+      if (n.element() && n.span.size() > 0) children.push_back(next++);
     }
   }
 };

@@ -1,36 +1,22 @@
 // MarkupIndex: bracket matching, tag reading, name interning, and the
-// per-name forests that turn the search for a closing tag into lookups.
+// matching of closing tags, by a stack when tags do not nest and through
+// per-name forests when they do.
 #include "fast_parse/markup_index.hpp"
 
 #include <algorithm>
-#include <cstring>
+#include <bit>
+
+#include "fast_parse/structural.hpp"
 
 namespace quillet::fast {
 namespace {
 
 template <class CharT>
 bool same_chars(const CharT* text, Span a, Span b) {
-  return a.size() == b.size() && std::memcmp(text + a.begin, text + b.begin, a.size() * sizeof(CharT)) == 0;
-}
-
-// The first position at or after `i` holding "<" or ">", or `size`. Whole
-// blocks are tested without an early exit so the compiler can vectorise them;
-// most of a document is text between tags.
-template <class CharT>
-Pos skip_to_bracket(const CharT* text, Pos i, Pos size) {
-  constexpr Pos kBlock = 32;
-  while (size - i >= kBlock) {
-    const CharT* block = text + i;
-    CharT hit = 0;  // of the character type: a bool or int accumulator defeats vectorisation
-    for (Pos k = 0; k < kBlock; ++k) {
-      const CharT c = block[k];
-      hit |= static_cast<CharT>(c == static_cast<CharT>('<')) | static_cast<CharT>(c == static_cast<CharT>('>'));
-    }
-    if (hit) break;
-    i += kBlock;
-  }
-  while (i < size && text[i] != '<' && text[i] != '>') ++i;
-  return i;
+  if (a.size() != b.size()) return false;
+  for (Pos i = 0; i < a.size(); ++i)
+    if (text[a.begin + i] != text[b.begin + i]) return false;
+  return true;
 }
 
 template <class CharT>
@@ -38,44 +24,121 @@ bool less_chars(const CharT* text, Span a, Span b) {
   return std::lexicographical_compare(text + a.begin, text + a.end, text + b.begin, text + b.end);
 }
 
-}  // namespace
-
+// A hash of a name. Names are ASCII, so eight characters pack into a word
+// and most names hash with a single multiplication.
 template <class CharT>
-MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size) : text_(text), size_(size) {
-  // Bracket matching: a ">" closes the most recent open "<". Only matched
-  // pairs are kept (a flood of unmatched "<" costs just the stack); they come
-  // out in the order of their ">", which is text order unless brackets nest.
-  std::vector<Span> brackets;
-  {
-    std::vector<Pos> open;
-    for (Pos i = 0; i < size; ++i) {
-      i = skip_to_bracket(text, i, size);
-      if (i == size) break;
-      if (text[i] == '<') {
-        open.push_back(i);
-      } else if (!open.empty()) {
-        brackets.push_back(Span{open.back(), i});
-        open.pop_back();
-      }
+std::uint64_t name_hash(const CharT* text, Span name) {
+  std::uint64_t h = name.size() * 0x9E3779B97F4A7C15ULL;
+  std::uint64_t word = 0;
+  unsigned filled = 0;
+  for (Pos i = name.begin; i < name.end; ++i) {
+    word |= static_cast<std::uint64_t>(text[i] & 0xFF) << (8 * filled);
+    if (++filled == 8) {
+      h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+      h ^= h >> 29;
+      word = 0;
+      filled = 0;
     }
   }
-  auto by_start = [](const Span& a, const Span& b) { return a.begin < b.begin; };
-  if (!std::is_sorted(brackets.begin(), brackets.end(), by_start))
-    std::sort(brackets.begin(), brackets.end(), by_start);
+  h = (h ^ word) * 0xC4CEB9FE1A85EC53ULL;
+  return h ^ (h >> 32);
+}
 
-  // Keep the tags that read as valid.
-  tags_.reserve(brackets.size());
-  for (const Span& b : brackets) {
-    Tag parsed;
-    if (parse_tag(b.begin, b.end, parsed, nullptr)) tags_.push_back(parsed);
-  }
-  std::vector<Span>().swap(brackets);
-  tags_.shrink_to_fit();
-  build_forests();
+template <class T>
+std::size_t bytes_of(const std::vector<T>& v) {
+  return v.capacity() * sizeof(T);
+}
+
+template <class T>
+void give_back(std::vector<T>& v) {
+  std::vector<T>().swap(v);
+}
+
+}  // namespace
+
+std::size_t IndexStorage::capacity_bytes() const {
+  return bytes_of(tags) + bytes_of(attributes) + bytes_of(attribute_ranges) + bytes_of(has_attributes) +
+         bytes_of(attribute_rank) + bytes_of(match) + bytes_of(name_spans) + bytes_of(name_table) +
+         bytes_of(open) + bytes_of(pending) + bytes_of(keys) + bytes_of(lists) + bytes_of(slot_tag) +
+         bytes_of(sum) + bytes_of(next_lower) + bytes_of(tag_slot) + bytes_of(tag_list) +
+         bytes_of(children_list) + bytes_of(min_tree);
+}
+
+void IndexStorage::release() {
+  give_back(tags), give_back(attributes), give_back(attribute_ranges), give_back(has_attributes);
+  give_back(attribute_rank), give_back(match), give_back(name_spans), give_back(name_table);
+  give_back(open), give_back(pending), give_back(keys), give_back(lists), give_back(slot_tag);
+  give_back(sum), give_back(next_lower), give_back(tag_slot), give_back(tag_list);
+  give_back(children_list), give_back(min_tree);
+  min_leaves = 0;
+}
+
+void IndexStorage::clear() {
+  tags.clear(), attributes.clear(), attribute_ranges.clear(), has_attributes.clear();
+  attribute_rank.clear(), match.clear(), name_spans.clear(), name_table.clear();
+  open.clear(), pending.clear(), keys.clear(), lists.clear(), slot_tag.clear();
+  sum.clear(), next_lower.clear(), tag_slot.clear(), tag_list.clear();
+  children_list.clear(), min_tree.clear();
+  min_leaves = 0;
 }
 
 template <class CharT>
-bool MarkupIndex<CharT>::parse_tag(Pos start, Pos close, Tag& out, std::vector<Attribute>* attributes) const {
+MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, IndexStorage& storage)
+    : text_(text), size_(size), s_(storage) {
+  index();
+}
+
+template <class CharT>
+MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size)
+    : text_(text), size_(size), own_(std::make_unique<IndexStorage>()), s_(*own_) {
+  index();
+}
+
+template <class CharT>
+void MarkupIndex<CharT>::index() {
+  s_.clear();
+  // Bracket matching: a ">" closes the most recent open "<". A pair is read
+  // as a tag as soon as it closes. Pairs that close while an outer "<" is
+  // still open lie inside it and wait until it closes (or the text ends), so
+  // that tags are placed in the order of their "<".
+  auto place_pending = [this] {
+    std::sort(s_.pending.begin(), s_.pending.end(),
+              [](const IndexStorage::Pending& a, const IndexStorage::Pending& b) {
+                return a.tag.start < b.tag.start;
+              });
+    for (const IndexStorage::Pending& p : s_.pending) place(p.tag, p.attributes);
+    s_.pending.clear();
+  };
+  for_each_bracket(text_, size_, [&](std::size_t at) {
+    const Pos i = static_cast<Pos>(at);
+    if (text_[i] == '<') {
+      s_.open.push_back(i);
+      return;
+    }
+    if (s_.open.empty()) return;
+    const Pos start = s_.open.back();
+    s_.open.pop_back();
+    const auto first_attribute = static_cast<Pos>(s_.attributes.size());
+    Tag tag;
+    const bool valid = read_tag(start, i, tag);
+    const Span attributes{first_attribute, static_cast<Pos>(s_.attributes.size())};
+    if (s_.open.empty()) {
+      if (valid) place(tag, attributes);
+      if (!s_.pending.empty()) place_pending();
+    } else if (valid) {
+      s_.pending.push_back(IndexStorage::Pending{tag, attributes});
+    }
+  });
+  if (!s_.pending.empty()) place_pending();
+  if (nested_) {
+    build_forests();
+  } else {
+    match_without_nesting();
+  }
+}
+
+template <class CharT>
+bool MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
   const CharT* t = text_;
   Pos i = start + 1;
   const Pos end = close;
@@ -90,9 +153,8 @@ bool MarkupIndex<CharT>::parse_tag(Pos start, Pos close, Tag& out, std::vector<A
 
   // Attributes: space, key, space, "=", space, a double-quoted value without
   // escapes. The first attempt that does not read as one ends the list.
-  Attribute small[8];
-  std::vector<Attribute> many;
-  std::size_t count = 0;
+  std::vector<Attribute>& attributes = s_.attributes;
+  const std::size_t first = attributes.size();
   for (;;) {
     Pos k = i;
     while (k < end && is_space(t[k])) ++k;
@@ -106,158 +168,208 @@ bool MarkupIndex<CharT>::parse_tag(Pos start, Pos close, Tag& out, std::vector<A
     while (k < end && is_space(t[k])) ++k;
     if (k == end || t[k] != '"') break;
     const Pos value_begin = ++k;
-    while (k < end && t[k] != '"') ++k;
+    k = static_cast<Pos>(find_char(t, k, end, static_cast<CharT>('"')));
     if (k == end) break;
-    const Attribute a{key, Span{value_begin, k}};
+    attributes.push_back(Attribute{key, Span{value_begin, k}});
     i = k + 1;
-    if (count < 8) {
-      small[count] = a;
-    } else {
-      if (count == 8) many.assign(small, small + 8);
-      many.push_back(a);
-    }
-    ++count;
   }
-  if (count > 0 && closing) return false;
+  const std::size_t count = attributes.size() - first;
+  auto invalid = [&] {
+    attributes.resize(first);
+    return false;
+  };
+  if (count > 0 && closing) return invalid();
   while (i < end && is_space(t[i])) ++i;
   const bool self_closing = i < end && t[i] == '/';
   if (self_closing) {
-    if (closing) return false;
+    if (closing) return invalid();
     ++i;
   }
-  if (i != end) return false;
+  if (i != end) return invalid();
 
-  // A repeated key spoils the whole tag. Reading the attributes of a tag that
-  // was indexed as valid needs no second check.
-  if (attributes) {
-    // already known to be valid
-  } else if (count <= 8) {
+  // A repeated key spoils the whole tag.
+  const Attribute* read = attributes.data() + first;
+  if (count <= 8) {
     for (std::size_t a = 1; a < count; ++a)
       for (std::size_t b = 0; b < a; ++b)
-        if (same_chars(t, small[a].key, small[b].key)) return false;
+        if (same_chars(t, read[a].key, read[b].key)) return invalid();
   } else {
-    std::vector<Span> keys;
-    keys.reserve(count);
-    for (const Attribute& a : many) keys.push_back(a.key);
+    std::vector<Span>& keys = s_.keys;
+    keys.clear();
+    for (std::size_t a = 0; a < count; ++a) keys.push_back(read[a].key);
     std::sort(keys.begin(), keys.end(), [t](Span a, Span b) { return less_chars(t, a, b); });
     for (std::size_t a = 1; a < keys.size(); ++a)
-      if (same_chars(t, keys[a - 1], keys[a])) return false;
+      if (same_chars(t, keys[a - 1], keys[a])) return invalid();
   }
-
-  if (attributes) {
-    attributes->clear();
-    if (count <= 8) {
-      attributes->assign(small, small + count);
-    } else {
-      *attributes = std::move(many);
-    }
-  }
-  out = Tag{start, close, 0, closing, self_closing};
-  // Reading attributes again (const) needs no name id: it is known already.
-  if (!attributes) out.name = const_cast<MarkupIndex*>(this)->intern(name);
+  out = Tag{start, close, intern(name), closing, self_closing};
   return true;
 }
 
 template <class CharT>
-std::uint32_t MarkupIndex<CharT>::intern(Span name) {
-  if (name_table_.empty() || (name_spans_.size() + 1) * 2 > name_table_.size()) {
-    const std::size_t cap = name_table_.empty() ? 64 : name_table_.size() * 2;
-    name_table_.assign(cap, kNone);
-    for (std::uint32_t id = 0; id < name_spans_.size(); ++id) {
-      std::size_t j = name_hashes_[id] & (cap - 1);
-      while (name_table_[j] != kNone) j = (j + 1) & (cap - 1);
-      name_table_[j] = id;
-    }
+void MarkupIndex<CharT>::place(const Tag& tag, Span attributes) {
+  const auto t = static_cast<Pos>(s_.tags.size());
+  if (t % 64 == 0) {
+    s_.has_attributes.push_back(0);
+    s_.attribute_rank.push_back(static_cast<Pos>(s_.attribute_ranges.size()));
   }
-  const std::uint64_t h = hash_chars(text_, name);
-  const std::size_t mask = name_table_.size() - 1;
-  for (std::size_t j = h & mask;; j = (j + 1) & mask) {
-    const std::uint32_t id = name_table_[j];
-    if (id == kNone) {
-      const auto fresh = static_cast<std::uint32_t>(name_spans_.size());
-      name_table_[j] = fresh;
-      name_spans_.push_back(name);
-      name_hashes_.push_back(h);
-      return fresh;
-    }
-    if (name_hashes_[id] == h && same_chars(text_, name_spans_[id], name)) return id;
+  if (attributes.size() > 0) {
+    s_.has_attributes.back() |= std::uint64_t{1} << (t % 64);
+    s_.attribute_ranges.push_back(attributes);
   }
+  // Tags arrive by start, so a tag lies inside an earlier one exactly when
+  // it starts before the furthest ">" seen so far.
+  if (tag.start < max_close_) nested_ = true;
+  max_close_ = std::max(max_close_, tag.close);
+  s_.tags.push_back(tag);
 }
 
 template <class CharT>
-void MarkupIndex<CharT>::read_attributes(const Tag& tag, std::vector<Attribute>& out) const {
-  Tag ignored;
-  parse_tag(tag.start, tag.close, ignored, &out);
+std::span<const Attribute> MarkupIndex<CharT>::attributes(std::size_t tag) const {
+  const std::uint64_t word = s_.has_attributes[tag / 64];
+  const unsigned bit = tag % 64;
+  if (!((word >> bit) & 1)) return {};
+  const Pos rank = s_.attribute_rank[tag / 64] +
+                   static_cast<Pos>(std::popcount(word & ((std::uint64_t{1} << bit) - 1)));
+  const Span range = s_.attribute_ranges[rank];
+  return {s_.attributes.data() + range.begin, range.size()};
+}
+
+template <class CharT>
+std::uint32_t MarkupIndex<CharT>::intern(Span name) {
+  std::vector<Pos>& table = s_.name_table;
+  std::vector<Span>& spans = s_.name_spans;
+  if (table.empty() || (spans.size() + 1) * 2 > table.size()) {
+    const std::size_t cap = table.empty() ? 64 : table.size() * 2;
+    table.assign(cap, kNone);
+    for (std::uint32_t id = 0; id < spans.size(); ++id) {
+      std::size_t j = name_hash(text_, spans[id]) & (cap - 1);
+      while (table[j] != kNone) j = (j + 1) & (cap - 1);
+      table[j] = id;
+    }
+  }
+  const std::size_t mask = table.size() - 1;
+  for (std::size_t j = name_hash(text_, name) & mask;; j = (j + 1) & mask) {
+    const Pos id = table[j];
+    if (id == kNone) {
+      const auto fresh = static_cast<std::uint32_t>(spans.size());
+      table[j] = fresh;
+      spans.push_back(name);
+      return fresh;
+    }
+    if (same_chars(text_, spans[id], name)) return id;
+  }
 }
 
 template <class CharT>
 std::size_t MarkupIndex<CharT>::first_tag_at_or_after(Pos pos, std::size_t hint) const {
+  const std::vector<Tag>& tags = s_.tags;
   // Content starts right after its opening tag, so the answer is usually the
   // tag after the hint; tags inside the opening tag's quoted values are rare.
-  for (std::size_t i = hint, steps = 0; i < tags_.size() && steps < 8; ++i, ++steps)
-    if (tags_[i].start >= pos && (i == 0 || tags_[i - 1].start < pos)) return i;
+  for (std::size_t i = hint, steps = 0; i < tags.size() && steps < 8; ++i, ++steps)
+    if (tags[i].start >= pos && (i == 0 || tags[i - 1].start < pos)) return i;
   return static_cast<std::size_t>(
-      std::lower_bound(tags_.begin(), tags_.end(), pos, [](const Tag& t, Pos p) { return t.start < p; }) -
-      tags_.begin());
+      std::lower_bound(tags.begin(), tags.end(), pos, [](const Tag& t, Pos p) { return t.start < p; }) -
+      tags.begin());
+}
+
+template <class CharT>
+void MarkupIndex<CharT>::match_without_nesting() {
+  // With no tag inside another, the walk of convention 4 never skips a tag,
+  // so an element closes where stack matching over its name's tags says.
+  // Each name's stack is a chain through `match`, which ends up holding
+  // the closing tag of every matched opening.
+  const std::vector<Tag>& tags = s_.tags;
+  std::vector<Pos>& match = s_.match;
+  std::vector<Pos>& top = s_.open;  // per name; the bracket stack is done with
+  match.assign(tags.size(), kNone);
+  top.assign(s_.name_spans.size(), kNone);
+  for (Pos t = 0; t < tags.size(); ++t) {
+    const Tag& tag = tags[t];
+    Pos& head = top[tag.name];
+    if (!tag.closing) {
+      match[t] = head;
+      head = t;
+    } else if (head != kNone) {
+      const Pos opening = head;
+      head = match[opening];
+      match[opening] = t;
+    }
+  }
+  // Openings left on the stacks never close.
+  for (Pos head : top) {
+    while (head != kNone) {
+      const Pos below = match[head];
+      match[head] = kNone;
+      head = below;
+    }
+  }
+  top.clear();
 }
 
 template <class CharT>
 void MarkupIndex<CharT>::build_forests() {
-  const std::size_t n = tags_.size();
-  const std::size_t names = name_spans_.size();
-  // Nearest enclosing tag of the same name, by one stack per name; extents
-  // nest, so a tag that ended before this one starts is closed for good.
+  const std::size_t n = s_.tags.size();
+  const std::size_t names = s_.name_spans.size();
+  // Nearest enclosing tag of the same name, by one stack per name (a chain
+  // through `below`); extents nest, so a tag that ended before this one
+  // starts is closed for good.
   std::vector<Pos> parent(n, kNone);
   {
-    std::vector<std::vector<Pos>> stacks(names);
+    std::vector<Pos>& top = s_.open;  // per name; the bracket stack is done with
+    std::vector<Pos>& below = s_.match;  // unused when tags nest
+    top.assign(names, kNone);
+    below.assign(n, kNone);
     for (Pos t = 0; t < n; ++t) {
-      auto& st = stacks[tags_[t].name];
-      while (!st.empty() && tags_[st.back()].close < tags_[t].start) st.pop_back();
-      if (!st.empty()) parent[t] = st.back();
-      st.push_back(t);
+      Pos& head = top[s_.tags[t].name];
+      while (head != kNone && s_.tags[head].close < s_.tags[t].start) head = below[head];
+      parent[t] = head;
+      below[t] = head;
+      head = t;
     }
+    top.clear();
+    below.clear();
   }
   // One list for the roots of each name, one for the children of each tag
   // that has any; lists are laid out one after another.
   std::vector<Pos> root_list(names, kNone);
-  children_list_.assign(n, kNone);
-  tag_list_.assign(n, kNone);
+  s_.children_list.assign(n, kNone);
+  s_.tag_list.assign(n, kNone);
   std::vector<Pos> counts;
   for (Pos t = 0; t < n; ++t) {
-    Pos& list = parent[t] == kNone ? root_list[tags_[t].name] : children_list_[parent[t]];
+    Pos& list = parent[t] == kNone ? root_list[s_.tags[t].name] : s_.children_list[parent[t]];
     if (list == kNone) {
-      list = static_cast<Pos>(lists_.size());
-      lists_.push_back(List{0, 0, parent[t]});
+      list = static_cast<Pos>(s_.lists.size());
+      s_.lists.push_back(IndexStorage::List{0, 0, parent[t]});
       counts.push_back(0);
     }
-    tag_list_[t] = list;
+    s_.tag_list[t] = list;
     ++counts[list];
   }
   Pos offset = 0;
-  for (std::size_t l = 0; l < lists_.size(); ++l) {
-    lists_[l].begin = lists_[l].end = offset;
+  for (std::size_t l = 0; l < s_.lists.size(); ++l) {
+    s_.lists[l].begin = s_.lists[l].end = offset;
     offset += counts[l];
   }
-  slot_tag_.assign(n, 0);
-  sum_.assign(n, 0);
-  tag_slot_.assign(n, 0);
+  s_.slot_tag.assign(n, 0);
+  s_.sum.assign(n, 0);
+  s_.tag_slot.assign(n, 0);
   for (Pos t = 0; t < n; ++t) {
-    List& list = lists_[tag_list_[t]];
+    IndexStorage::List& list = s_.lists[s_.tag_list[t]];
     const Pos slot = list.end++;
-    slot_tag_[slot] = t;
-    tag_slot_[t] = slot;
-    const std::int32_t step = tags_[t].closing ? -1 : 1;
-    sum_[slot] = (slot == list.begin ? 0 : sum_[slot - 1]) + step;
+    s_.slot_tag[slot] = t;
+    s_.tag_slot[t] = slot;
+    const std::int32_t step = s_.tags[t].closing ? -1 : 1;
+    s_.sum[slot] = (slot == list.begin ? 0 : s_.sum[slot - 1]) + step;
   }
   // Next slot of the same list with a smaller prefix sum: where an element
   // opened at this slot closes, when nothing else gets in the way.
-  next_lower_.assign(n, kNone);
+  s_.next_lower.assign(n, kNone);
   std::vector<Pos> st;
-  for (const List& list : lists_) {
+  for (const IndexStorage::List& list : s_.lists) {
     st.clear();
     for (Pos s = list.begin; s < list.end; ++s) {
-      while (!st.empty() && sum_[s] < sum_[st.back()]) {
-        next_lower_[st.back()] = s;
+      while (!st.empty() && s_.sum[s] < s_.sum[st.back()]) {
+        s_.next_lower[st.back()] = s;
         st.pop_back();
       }
       st.push_back(s);
@@ -267,30 +379,30 @@ void MarkupIndex<CharT>::build_forests() {
 
 template <class CharT>
 void MarkupIndex<CharT>::build_min_tree() const {
-  min_leaves_ = 1;
-  while (min_leaves_ < sum_.size()) min_leaves_ *= 2;
-  min_tree_.assign(2 * static_cast<std::size_t>(min_leaves_), INT32_MAX);
-  std::copy(sum_.begin(), sum_.end(), min_tree_.begin() + min_leaves_);
-  for (Pos i = min_leaves_ - 1; i >= 1; --i) min_tree_[i] = std::min(min_tree_[2 * i], min_tree_[2 * i + 1]);
+  s_.min_leaves = 1;
+  while (s_.min_leaves < s_.sum.size()) s_.min_leaves *= 2;
+  s_.min_tree.assign(2 * static_cast<std::size_t>(s_.min_leaves), INT32_MAX);
+  std::copy(s_.sum.begin(), s_.sum.end(), s_.min_tree.begin() + s_.min_leaves);
+  for (Pos i = s_.min_leaves - 1; i >= 1; --i) s_.min_tree[i] = std::min(s_.min_tree[2 * i], s_.min_tree[2 * i + 1]);
 }
 
 template <class CharT>
 Pos MarkupIndex<CharT>::first_at_or_below(Pos from, Pos limit, std::int32_t target) const {
   if (from >= limit) return kNone;
-  if (min_tree_.empty()) build_min_tree();
+  if (s_.min_tree.empty()) build_min_tree();
   auto descend = [&](std::size_t node) {
-    while (node < min_leaves_) {
+    while (node < s_.min_leaves) {
       node *= 2;
-      if (min_tree_[node] > target) ++node;
+      if (s_.min_tree[node] > target) ++node;
     }
-    return static_cast<Pos>(node - min_leaves_);
+    return static_cast<Pos>(node - s_.min_leaves);
   };
-  std::size_t l = from + min_leaves_, r = limit + min_leaves_;
+  std::size_t l = from + s_.min_leaves, r = limit + s_.min_leaves;
   std::size_t rights[64];
   int nr = 0;
   while (l < r) {
     if (l & 1) {
-      if (min_tree_[l] <= target) return descend(l);
+      if (s_.min_tree[l] <= target) return descend(l);
       ++l;
     }
     if (r & 1) rights[nr++] = --r;
@@ -299,66 +411,66 @@ Pos MarkupIndex<CharT>::first_at_or_below(Pos from, Pos limit, std::int32_t targ
   }
   while (nr > 0) {
     const std::size_t node = rights[--nr];
-    if (min_tree_[node] <= target) return descend(node);
+    if (s_.min_tree[node] <= target) return descend(node);
   }
   return kNone;
 }
 
 template <class CharT>
-std::optional<std::size_t> MarkupIndex<CharT>::element_close(std::size_t tag, Pos end) const {
+std::optional<std::size_t> MarkupIndex<CharT>::forest_close(std::size_t tag, Pos end) const {
   std::int32_t depth = 1;
-  Pos list = tag_list_[tag];
-  Pos base_slot = tag_slot_[tag];  // the slot the walk stands on, or kNone before a list's first
-  std::int32_t base = sum_[base_slot];
+  Pos list = s_.tag_list[tag];
+  Pos base_slot = s_.tag_slot[tag];  // the slot the walk stands on, or kNone before a list's first
+  std::int32_t base = s_.sum[base_slot];
   Pos from = base_slot + 1;
   bool climbing = true;
   // The usual case: the next lower slot of the same list closes the element.
   // Every sibling before it ends before it does, so none can reach past the
   // buffer when it does not.
-  if (const Pos next = next_lower_[base_slot]; next != kNone && tags_[slot_tag_[next]].close < end)
-    return slot_tag_[next];
+  if (const Pos next = s_.next_lower[base_slot]; next != kNone && s_.tags[s_.slot_tag[next]].close < end)
+    return s_.slot_tag[next];
   for (;;) {
-    const List& l = lists_[list];
+    const IndexStorage::List& l = s_.lists[list];
     // Siblings from here on that start inside the buffer; the last of them
     // may reach past its end, and then does not count.
     Pos hi = l.end;
-    if (from < l.end && tags_[slot_tag_[l.end - 1]].start >= end) {
-      hi = static_cast<Pos>(std::lower_bound(slot_tag_.begin() + from, slot_tag_.begin() + l.end, end,
-                                             [this](Pos t, Pos e) { return tags_[t].start < e; }) -
-                            slot_tag_.begin());
+    if (from < l.end && s_.tags[s_.slot_tag[l.end - 1]].start >= end) {
+      hi = static_cast<Pos>(std::lower_bound(s_.slot_tag.begin() + from, s_.slot_tag.begin() + l.end, end,
+                                             [this](Pos t, Pos e) { return s_.tags[t].start < e; }) -
+                            s_.slot_tag.begin());
     }
     Pos limit = hi;
     Pos crossing = kNone;
-    if (hi > from && tags_[slot_tag_[hi - 1]].close >= end) crossing = limit = hi - 1;
+    if (hi > from && s_.tags[s_.slot_tag[hi - 1]].close >= end) crossing = limit = hi - 1;
 
     const std::int32_t target = base - depth;
     Pos found = kNone;
     if (depth == 1 && base_slot != kNone) {
-      found = next_lower_[base_slot];
+      found = s_.next_lower[base_slot];
     } else {
       found = first_at_or_below(from, limit, target);
     }
-    if (found != kNone && found < limit) return slot_tag_[found];
-    if (limit > from) depth += sum_[limit - 1] - base;
+    if (found != kNone && found < limit) return s_.slot_tag[found];
+    if (limit > from) depth += s_.sum[limit - 1] - base;
 
     if (crossing != kNone) {
       // The buffer ends inside this tag: its insides are ordinary content.
       climbing = false;
-      list = children_list_[slot_tag_[crossing]];
+      list = s_.children_list[s_.slot_tag[crossing]];
       if (list == kNone) return std::nullopt;
       base_slot = kNone;
       base = 0;
-      from = lists_[list].begin;
+      from = s_.lists[list].begin;
       continue;
     }
     if (hi < l.end || !climbing || l.parent == kNone) return std::nullopt;
     // The walk started inside an enclosing tag of the same name (its quoted
     // value): past that tag's end it goes on among the tag's own siblings.
     const Pos p = l.parent;
-    if (tags_[p].close >= end) return std::nullopt;
-    list = tag_list_[p];
-    base_slot = tag_slot_[p];
-    base = sum_[base_slot];
+    if (s_.tags[p].close >= end) return std::nullopt;
+    list = s_.tag_list[p];
+    base_slot = s_.tag_slot[p];
+    base = s_.sum[base_slot];
     from = base_slot + 1;
   }
 }

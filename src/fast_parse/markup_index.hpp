@@ -8,18 +8,26 @@
 //     so extents are properly nested or disjoint, never crossing.
 //  3. A tag either reads as a valid tag (name, double-quoted attributes with
 //     distinct keys, slashes in their places) or is plain text. Whether it is
-//     valid depends only on its own characters.
+//     valid depends only on its own characters, so each tag is read once,
+//     when its ">" is found, and its attributes are kept for the builder.
 //  4. An element of name N is closed by the first N-tag at which the count of
 //     N-openings (+1, self-closing included) and N-closings (-1) returns to
 //     zero; the walk jumps over the extent of every N-tag it counts, so an
-//     N-tag inside a counted N-tag (in a quoted value) is skipped. The index
-//     arranges the N-tags of each name as a forest by containment, with
-//     prefix sums over each sibling list, so that walk becomes a lookup.
+//     N-tag inside a counted N-tag (in a quoted value) is skipped.
+//     - When no valid tag lies inside another (nearly every real page), that
+//       walk is plain stack matching, done once for all tags.
+//     - Otherwise the N-tags of each name are arranged as a forest by
+//       containment, with prefix sums over each sibling list, so that the
+//       walk becomes a lookup.
+//  5. All arrays live in an IndexStorage, which a caller may keep from call
+//     to call so that repeated parses reuse memory instead of asking the
+//     system for fresh pages each time.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <string_view>
+#include <span>
 #include <vector>
 
 namespace quillet::fast {
@@ -51,8 +59,7 @@ inline bool is_name_char(std::uint32_t c) {
          c == '-';
 }
 
-// FNV-1a over the characters of `s`: names and short texts are hashed for
-// interning tables.
+// FNV-1a over the characters of `s`: short texts are hashed for sharing.
 template <class CharT>
 std::uint64_t hash_chars(const CharT* text, Span s) {
   std::uint64_t h = 0xcbf29ce484222325ULL;
@@ -60,66 +67,112 @@ std::uint64_t hash_chars(const CharT* text, Span s) {
   return h;
 }
 
+// The arrays of an index. Kept between calls, they keep their capacity.
+class IndexStorage {
+ public:
+  // Bytes of capacity held by all arrays.
+  std::size_t capacity_bytes() const;
+  // Gives every array's memory back.
+  void release();
+
+ private:
+  template <class CharT>
+  friend class MarkupIndex;
+
+  // A tag read while its extent lies inside an unmatched "<" or another
+  // tag's extent: it is placed once the enclosing bracket closes.
+  struct Pending {
+    Tag tag;
+    Span attributes;  // into `attributes`
+  };
+  // One sibling list of a forest: its slots, and the tag enclosing it.
+  struct List {
+    Pos begin, end;
+    Pos parent;  // tag index, or kNone for the roots of a name
+  };
+
+  void clear();
+
+  std::vector<Tag> tags;                   // valid tags, by start
+  std::vector<Attribute> attributes;       // of all tags, each tag's together
+  std::vector<Span> attribute_ranges;      // per tag with attributes, by tag order
+  std::vector<std::uint64_t> has_attributes;  // a bit per tag
+  std::vector<Pos> attribute_rank;         // per 64 tags: tags with attributes before them
+  std::vector<Pos> match;                  // tag -> closing tag, without nesting
+  std::vector<Span> name_spans;            // name id -> first place it is written
+  std::vector<Pos> name_table;             // open addressing over name ids
+  std::vector<Pos> open;                   // unmatched "<" while scanning
+  std::vector<Pending> pending;
+  std::vector<Span> keys;                  // scratch for the duplicate-key check
+
+  // The forests, built only when tags nest (convention 4).
+  std::vector<List> lists;
+  std::vector<Pos> slot_tag;       // slot -> tag index
+  std::vector<std::int32_t> sum;   // slot -> prefix sum of +1/-1 within its list
+  std::vector<Pos> next_lower;     // slot -> first later slot of the list with a smaller sum, or kNone
+  std::vector<Pos> tag_slot;       // tag index -> slot
+  std::vector<Pos> tag_list;       // tag index -> list
+  std::vector<Pos> children_list;  // tag index -> list of its children, or kNone
+  // Range minimum over `sum`, built on first need (only when walks leave the
+  // sibling list they start in, which takes tags inside quoted values).
+  std::vector<std::int32_t> min_tree;
+  Pos min_leaves = 0;
+};
+
 template <class CharT>
 class MarkupIndex {
  public:
+  // Indexes `text` in `storage`, which must outlive the index and serve one
+  // index at a time.
+  MarkupIndex(const CharT* text, Pos size, IndexStorage& storage);
+  // Indexes `text` in storage of its own.
   MarkupIndex(const CharT* text, Pos size);
 
   const CharT* text() const { return text_; }
   Pos size() const { return size_; }
-  const std::vector<Tag>& tags() const { return tags_; }
-  std::uint32_t name_count() const { return static_cast<std::uint32_t>(name_spans_.size()); }
+  const std::vector<Tag>& tags() const { return s_.tags; }
+  std::uint32_t name_count() const { return static_cast<std::uint32_t>(s_.name_spans.size()); }
   // Where the name with this id is first written.
-  Span name_span(std::uint32_t name) const { return name_spans_[name]; }
+  Span name_span(std::uint32_t name) const { return s_.name_spans[name]; }
 
   // The index of the first valid tag starting at or after `pos`; `hint` is a
   // guess at or before the answer that saves the search when it is close.
   std::size_t first_tag_at_or_after(Pos pos, std::size_t hint = 0) const;
 
-  // The attributes of a valid tag, in the order written.
-  void read_attributes(const Tag& tag, std::vector<Attribute>& out) const;
+  // The attributes of the tag with index `tag`, in the order written.
+  std::span<const Attribute> attributes(std::size_t tag) const;
 
   // For a valid opening, non-self-closing tag: the index of the closing tag
   // that ends its element inside a buffer ending at `end`, or nullopt.
-  std::optional<std::size_t> element_close(std::size_t tag, Pos end) const;
+  std::optional<std::size_t> element_close(std::size_t tag, Pos end) const {
+    if (!nested_) {
+      const Pos close = s_.match[tag];
+      if (close != kNone && s_.tags[close].close < end) return close;
+      return std::nullopt;
+    }
+    return forest_close(tag, end);
+  }
 
  private:
-  // Parses the tag whose extent is [start, close]; false if it is not valid.
-  bool parse_tag(Pos start, Pos close, Tag& out, std::vector<Attribute>* attributes) const;
+  void index();
+  // Reads the tag whose extent is [start, close] and appends its attributes;
+  // false (with nothing appended) if it is not valid.
+  bool read_tag(Pos start, Pos close, Tag& out);
+  void place(const Tag& tag, Span attributes);
   std::uint32_t intern(Span name);
+  void match_without_nesting();
   void build_forests();
+  std::optional<std::size_t> forest_close(std::size_t tag, Pos end) const;
   // First list slot in [from, limit) whose prefix sum is <= target, or kNone.
   Pos first_at_or_below(Pos from, Pos limit, std::int32_t target) const;
   void build_min_tree() const;
 
   const CharT* text_;
   Pos size_;
-  std::vector<Tag> tags_;  // valid tags, by start
-
-  // Name interning: open addressing over name ids.
-  std::vector<Span> name_spans_;
-  std::vector<std::uint32_t> name_table_;
-  std::vector<std::uint64_t> name_hashes_;
-
-  // The per-name forests. Every valid tag sits in exactly one sibling list
-  // (the roots of its name, or the children of its nearest enclosing tag of
-  // the same name); lists are stored one after another in `slot_tag_`.
-  struct List {
-    Pos begin, end;  // slots
-    Pos parent;      // tag index of the enclosing tag, or kNone for roots
-  };
-  std::vector<List> lists_;
-  std::vector<Pos> slot_tag_;      // slot -> tag index
-  std::vector<std::int32_t> sum_;  // slot -> prefix sum of +1/-1 within its list
-  std::vector<Pos> next_lower_;    // slot -> first later slot of the list with a smaller sum, or kNone
-  std::vector<Pos> tag_slot_;      // tag index -> slot
-  std::vector<Pos> tag_list_;      // tag index -> list
-  std::vector<Pos> children_list_; // tag index -> list of its children, or kNone
-
-  // Range minimum over sum_, built on first need (only when walks leave the
-  // sibling list they start in, which takes tags inside quoted values).
-  mutable std::vector<std::int32_t> min_tree_;
-  mutable Pos min_leaves_ = 0;
+  std::unique_ptr<IndexStorage> own_;  // when no storage was given
+  IndexStorage& s_;
+  bool nested_ = false;  // some valid tag lies inside another
+  Pos max_close_ = 0;    // the furthest ">" of the tags placed so far
 };
 
 }  // namespace quillet::fast

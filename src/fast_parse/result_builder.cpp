@@ -19,14 +19,13 @@ class ResultBuilder {
     list.reserve(nodes.size());
     const char32_t* text = index_.text();
     for (const Node& node : nodes) {
-      if (!node.element) {
+      if (!node.element()) {
         list.push_back(Result::text_run(Chars(text + node.span.begin, text + node.span.end)));
         continue;
       }
       const Tag& tag = index_.tags()[node.tag];
-      index_.read_attributes(tag, attributes_);
       Dict attributes;
-      for (const Attribute& a : attributes_)
+      for (const Attribute& a : index_.attributes(node.tag))
         attributes.set(chars_to_string(std::u32string_view(text + a.key.begin, a.key.size())),
                        Value(chars_to_string(std::u32string_view(text + a.value.begin, a.value.size()))));
       auto text_of = [&](std::string_view name) {
@@ -45,13 +44,12 @@ class ResultBuilder {
       list.push_back(Result(TagScopeDetector{}, std::move(content), std::move(element)));
     }
     for (std::size_t i = 0; i < nodes.size(); ++i)
-      if (nodes[i].element && nodes[i].span.size() > 0) child_parents.push_back(&list[i].children);
+      if (nodes[i].element() && nodes[i].span.size() > 0) child_parents.push_back(&list[i].children);
   }
 
  private:
   const MarkupIndex<char32_t>& index_;
   std::optional<std::vector<Result>> out_;
-  std::vector<Attribute> attributes_;
 };
 
 }  // namespace

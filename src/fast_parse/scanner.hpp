@@ -20,9 +20,9 @@
 namespace quillet::fast {
 
 struct Node {
-  bool element;   // otherwise a text run
-  Span span;      // a text run's characters; an element's content
-  std::size_t tag;  // an element's opening tag (index into MarkupIndex::tags())
+  Span span;  // a text run's characters; an element's content
+  Pos tag;    // an element's opening tag (index into MarkupIndex::tags()), or kNone for a text run
+  bool element() const { return tag != kNone; }
 };
 
 // Builder requirements:
@@ -79,21 +79,21 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
       } else {
         continue;
       }
-      if (pending < attempt) nodes.push_back(Node{false, Span{pending, attempt}, 0});
-      nodes.push_back(Node{true, content, t});
+      if (pending < attempt) nodes.push_back(Node{Span{pending, attempt}, kNone});
+      nodes.push_back(Node{content, static_cast<Pos>(t)});
       pending = after;
       // Jump over the tags inside the match: its content is scanned as a level
       // of its own, and walking them here would make deep nesting quadratic.
       // (Only tags inside a self-closing tag's quoted values remain, once.)
       t = resume;
     }
-    if (pending < end) nodes.push_back(Node{false, Span{pending, end}, 0});
+    if (pending < end) nodes.push_back(Node{Span{pending, end}, kNone});
 
     handles.clear();
     builder.level(level.parent, nodes, handles);
     std::size_t h = 0;
     for (const Node& node : nodes)
-      if (node.element && node.span.size() > 0) stack.push_back(Level{node.span, handles[h++], node.tag + 1});
+      if (node.element() && node.span.size() > 0) stack.push_back(Level{node.span, handles[h++], node.tag + 1});
   }
 }
 

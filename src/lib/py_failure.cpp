@@ -53,6 +53,8 @@ void raise_internal_failure(std::string_view message, const char* file, int line
 void raise_current_exception() noexcept {
   try {
     throw;
+  } catch (const PythonErrorSet&) {
+    // the interpreter's error stands
   } catch (const InternalError& e) {
     raise_internal_failure(e.what(), e.file(), e.line());
   } catch (const std::bad_alloc&) {

@@ -18,6 +18,10 @@ void raise_current_exception() noexcept;
 // use and lives as long as the process; it is no attribute of the module.
 void raise_internal_failure(std::string_view message, const char* file, int line) noexcept;
 
+// Thrown where a Python call failed and its own error, already set, is the
+// one to report as it is (an exception raised by a signal handler).
+struct PythonErrorSet {};
+
 // Runs `body` (returning a new reference or nullptr with an error set) so that
 // no C++ exception leaves it.
 template <class F>

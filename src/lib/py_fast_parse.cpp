@@ -3,15 +3,19 @@
 // up front, and the cyclic collector rests while the tree grows.
 #include "lib/py_fast_parse.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/errors.hpp"
 #include "fast_parse/scanner.hpp"
+#include "lib/py_failure.hpp"
 #include "types/py_convert.hpp"
+#include "types/py_ref.hpp"
 
 namespace quillet {
 namespace {
@@ -100,17 +104,27 @@ bool equals_ascii(const CharT* text, Span s, const char* word) {
   return true;
 }
 
+// `o` with one more reference, returned as a new reference (Py_NewRef
+// arrived in 3.10).
+inline PyObject* new_ref(PyObject* o) {
+  Py_INCREF(o);
+  return o;
+}
+
+// A new str of the characters `s` of `input`.
 PyObject* substring_of(PyObject* input, Span s) {
   return QUILLET_PY_NEW(PyUnicode_Substring(input, static_cast<Py_ssize_t>(s.begin), static_cast<Py_ssize_t>(s.end)));
 }
 
 // Texts up to this many characters are shared through a StringCache.
 constexpr Pos kShortText = 24;
+// A cache holds at most this many strings; later texts are made fresh, so
+// input with endless distinct names costs no more than input without.
+constexpr std::size_t kMaxShared = std::size_t{1} << 16;
 
-// One str per distinct text, made on first use and owned by the cache (get
-// returns a borrowed reference). Open addressing over FNV-1a hashes of the
-// characters. Every str it holds is also in the tree, so it costs only its
-// table beyond the output.
+// One str per distinct short text, made on first use. Open addressing over
+// FNV-1a hashes of the characters. Every str it holds is also in the tree,
+// so it costs only its table beyond the output.
 template <class CharT>
 class StringCache {
  public:
@@ -121,22 +135,27 @@ class StringCache {
     for (const Entry& e : entries_) Py_DECREF(e.object);
   }
 
+  // A new reference to the str of `s`.
   PyObject* get(Span s) {
+    if (entries_.size() == kMaxShared) {
+      if (PyObject* shared = find(fast::hash_chars(text_, s), s)) return new_ref(shared);
+      return substring_of(input_, s);
+    }
     const std::uint64_t h = fast::hash_chars(text_, s);
-    if (table_.empty() || (entries_.size() + 1) * 2 > table_.size()) grow();
+    if ((entries_.size() + 1) * 2 > table_.size()) grow();
     const std::size_t mask = table_.size() - 1;
     for (std::size_t j = h & mask;; j = (j + 1) & mask) {
       const std::uint32_t slot = table_[j];
       if (slot == fast::kNone) {
+        // Room first: nothing may throw once the str exists.
+        if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<std::size_t>(64, 2 * entries_.size()));
         PyObject* obj = substring_of(input_, s);
         entries_.push_back(Entry{h, s, obj});
         table_[j] = static_cast<std::uint32_t>(entries_.size() - 1);
-        return obj;
+        return new_ref(obj);
       }
       const Entry& e = entries_[slot];
-      if (e.hash == h && e.span.size() == s.size() &&
-          std::memcmp(text_ + e.span.begin, text_ + s.begin, s.size() * sizeof(CharT)) == 0)
-        return e.object;
+      if (e.hash == h && same(e.span, s)) return new_ref(e.object);
     }
   }
 
@@ -146,6 +165,20 @@ class StringCache {
     Span span;
     PyObject* object;
   };
+
+  bool same(Span a, Span b) const {
+    return a.size() == b.size() && std::memcmp(text_ + a.begin, text_ + b.begin, a.size() * sizeof(CharT)) == 0;
+  }
+
+  // The cached str of `s` (borrowed), or null.
+  PyObject* find(std::uint64_t h, Span s) const {
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t j = h & mask; table_[j] != fast::kNone; j = (j + 1) & mask) {
+      const Entry& e = entries_[table_[j]];
+      if (e.hash == h && same(e.span, s)) return e.object;
+    }
+    return nullptr;
+  }
 
   void grow() {
     const std::size_t cap = table_.empty() ? 64 : table_.size() * 2;
@@ -162,6 +195,25 @@ class StringCache {
   std::vector<Entry> entries_;
   std::vector<std::uint32_t> table_;
 };
+
+// Attribute keys the element dict treats on its own.
+enum class KeyRole { other, id, cls, style, children };
+
+template <class CharT>
+KeyRole key_role(const CharT* text, Span key) {
+  switch (key.size()) {
+    case 2: return equals_ascii(text, key, "id") ? KeyRole::id : KeyRole::other;
+    case 5:
+      if (equals_ascii(text, key, "class")) return KeyRole::cls;
+      return equals_ascii(text, key, "style") ? KeyRole::style : KeyRole::other;
+    case 8: return equals_ascii(text, key, "children") ? KeyRole::children : KeyRole::other;
+    default: return KeyRole::other;
+  }
+}
+
+// Pending signals are looked at after this many nodes: often enough that
+// Ctrl-C stops a long parse at once, rarely enough to cost nothing.
+constexpr std::size_t kNodesPerSignalCheck = 4096;
 
 template <class CharT>
 class PyBuilder {
@@ -187,115 +239,106 @@ class PyBuilder {
   }
 
   void level(Handle parent, const std::vector<Node>& nodes, std::vector<Handle>& child_parents) {
-    PyObject* list = QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(nodes.size())));
-    // From here on `list` owns whatever is made for it; on failure the list
-    // (or, once attached, the top of the tree) releases it all.
-    if (parent) {
-      store_new(parent, keys().children, list);  // the dict holds it now, or it is gone
-    } else {
-      top_ = list;
-    }
+    // The list is filled out of the collector's sight and joins the tree only
+    // when full, so code run by a signal handler never meets a half-made list.
+    PyRef list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(nodes.size()))));
+    PyObject_GC_UnTrack(list.get());
     for (std::size_t i = 0; i < nodes.size(); ++i) {
+      if (++since_signal_check_ == kNodesPerSignalCheck) check_signals();
       const Node& node = nodes[i];
-      PyObject* item = node.element ? element(node) : text(node.span);
-      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
-      if (node.element && node.span.size() > 0) child_parents.push_back(item);
+      PyObject* item = node.element() ? element(node) : text(node.span);
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+      if (node.element() && node.span.size() > 0) child_parents.push_back(item);
+    }
+    PyObject_GC_Track(list.get());
+    if (parent) {
+      py_set_item(parent, keys().children, list.get());
+    } else {
+      top_ = list.release();
     }
   }
 
  private:
-  PyObject* substring(Span s) { return substring_of(input_, s); }
+  // Runs the handlers of pending signals; one that raises ends the parse
+  // with its exception.
+  void check_signals() {
+    since_signal_check_ = 0;
+    if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+  }
 
   // A new reference to the str for `s`: short ones (whitespace between tags,
   // class names, repeated values) are shared, the rest made fresh.
-  PyObject* text(Span s) {
-    if (s.size() <= kShortText) {
-      PyObject* shared = strings_.get(s);
-      Py_INCREF(shared);
-      return shared;
-    }
-    return substring(s);
-  }
-
-  void store(PyObject* dict, PyObject* key, PyObject* value) { py_set_item(dict, key, value); }
+  PyObject* text(Span s) { return s.size() <= kShortText ? strings_.get(s) : substring_of(input_, s); }
 
   // Stores a new reference, which is released whatever happens.
   void store_new(PyObject* dict, PyObject* key, PyObject* value) {
-    struct Release {
-      PyObject* object;
-      ~Release() { Py_DECREF(object); }
-    } release{value};
+    PyRef owned(value);
     py_set_item(dict, key, value);
   }
 
+  // A borrowed reference to the tag name's str.
   PyObject* name_object(std::uint32_t name) {
-    if (!names_[name]) names_[name] = substring(index_.name_span(name));
+    if (!names_[name]) names_[name] = substring_of(input_, index_.name_span(name));
     return names_[name];
   }
 
-  PyObject* classes(const Span* value) {
+  // A new list of the class names in `value` (one empty name without one).
+  PyObject* classes(const Attribute* value) {
     if (!value) {
       PyObject* list = QUILLET_PY_NEW(PyList_New(1));
-      Py_INCREF(keys().empty);
-      PyList_SET_ITEM(list, 0, keys().empty);
+      PyList_SET_ITEM(list, 0, new_ref(keys().empty));
       return list;
     }
+    const Span v = value->value;
     Py_ssize_t pieces = 1;
-    for (Pos i = value->begin; i < value->end; ++i) pieces += text_[i] == ' ';
-    PyObject* list = QUILLET_PY_NEW(PyList_New(pieces));
-    Pos start = value->begin;
+    for (Pos i = v.begin; i < v.end; ++i) pieces += text_[i] == ' ';
+    PyRef list(QUILLET_PY_NEW(PyList_New(pieces)));
+    Pos start = v.begin;
     Py_ssize_t n = 0;
-    for (Pos i = value->begin; i <= value->end; ++i) {
-      if (i == value->end || text_[i] == ' ') {
-        PyObject* piece;
-        try {
-          piece = text(Span{start, i});
-        } catch (...) {
-          Py_DECREF(list);
-          throw;
-        }
-        PyList_SET_ITEM(list, n++, piece);
+    for (Pos i = v.begin; i <= v.end; ++i) {
+      if (i == v.end || text_[i] == ' ') {
+        PyList_SET_ITEM(list.get(), n++, text(Span{start, i}));
         start = i + 1;
       }
     }
-    return list;
+    return list.release();
   }
 
+  // A new element dict: the fixed keys, the other attributes in the order
+  // written, and "children" last, empty unless a level fills it later.
   PyObject* element(const Node& node) {
     const Tag& tag = index_.tags()[node.tag];
-    index_.read_attributes(tag, attributes_);
-    const Span* id = nullptr;
-    const Span* cls = nullptr;
-    const Span* style = nullptr;
-    for (const Attribute& a : attributes_) {
-      if (equals_ascii(text_, a.key, "id")) id = &a.value;
-      else if (equals_ascii(text_, a.key, "class")) cls = &a.value;
-      else if (equals_ascii(text_, a.key, "style")) style = &a.value;
-    }
-    PyObject* dict = QUILLET_PY_NEW(new_dict(static_cast<Py_ssize_t>(6 + attributes_.size())));
-    try {
-      const Keys& k = keys();
-      store(dict, k.tag, name_object(tag.name));
-      if (id) store_new(dict, k.id, text(*id)); else store(dict, k.id, k.empty);
-      store_new(dict, k.classes, classes(cls));
-      if (style) store_new(dict, k.style, text(*style)); else store(dict, k.style, k.empty);
-      store(dict, k.is_self_closing, tag.self_closing ? Py_True : Py_False);
-      // The other attributes in the order written. "children" always holds
-      // the child list and stays the last key.
-      for (const Attribute& a : attributes_) {
-        if (&a.value == id || &a.value == cls || &a.value == style) continue;
-        if (equals_ascii(text_, a.key, "children")) continue;
-        // Names are shared but not interned: interning would keep every
-        // name a document ever used alive in the interpreter.
-        PyObject* key = strings_.get(a.key);
-        store_new(dict, key, text(a.value));
+    const auto attributes = index_.attributes(node.tag);
+    const Attribute* id = nullptr;
+    const Attribute* cls = nullptr;
+    const Attribute* style = nullptr;
+    for (const Attribute& a : attributes) {
+      switch (key_role(text_, a.key)) {
+        case KeyRole::id: id = &a; break;
+        case KeyRole::cls: cls = &a; break;
+        case KeyRole::style: style = &a; break;
+        default: break;
       }
-      if (node.span.size() == 0) store_new(dict, k.children, QUILLET_PY_NEW(PyList_New(0)));
-    } catch (...) {
-      Py_DECREF(dict);
-      throw;
     }
-    return dict;
+    const Keys& k = keys();
+    PyRef dict(QUILLET_PY_NEW(new_dict(static_cast<Py_ssize_t>(6 + attributes.size()))));
+    PyObject* d = dict.get();
+    py_set_item(d, k.tag, name_object(tag.name));
+    if (id) store_new(d, k.id, text(id->value)); else py_set_item(d, k.id, k.empty);
+    store_new(d, k.classes, classes(cls));
+    if (style) store_new(d, k.style, text(style->value)); else py_set_item(d, k.style, k.empty);
+    py_set_item(d, k.is_self_closing, tag.self_closing ? Py_True : Py_False);
+    // "children" always holds the child list and stays the last key.
+    for (const Attribute& a : attributes) {
+      if (&a == id || &a == cls || &a == style) continue;
+      if (key_role(text_, a.key) == KeyRole::children) continue;
+      // Names are shared but not interned: interning would keep every name
+      // a document ever used alive in the interpreter.
+      PyRef key(strings_.get(a.key));
+      store_new(d, key.get(), text(a.value));
+    }
+    if (node.span.size() == 0) store_new(d, k.children, QUILLET_PY_NEW(PyList_New(0)));
+    return dict.release();
   }
 
   PyObject* input_;
@@ -304,12 +347,50 @@ class PyBuilder {
   PyObject* top_ = nullptr;
   std::vector<PyObject*> names_;  // name id -> str, made on first use
   StringCache<CharT> strings_;  // attribute names, short values and text runs, shared
-  std::vector<Attribute> attributes_;
+  std::size_t since_signal_check_ = 0;
+};
+
+// Index storage a thread keeps between calls. A call made while another is
+// running on the same thread (from a signal handler) gets storage of its own.
+struct ThreadStorage {
+  fast::IndexStorage storage;
+  bool busy = false;
+};
+thread_local ThreadStorage t_storage;
+
+// Storage beyond this is given back after a call, so one huge text does not
+// leave its index behind.
+constexpr std::size_t kKeptStorageBytes = std::size_t{8} << 20;
+
+class StorageLease {
+ public:
+  StorageLease() {
+    if (!t_storage.busy) {
+      t_storage.busy = true;
+      storage_ = &t_storage.storage;
+    } else {
+      own_ = std::make_unique<fast::IndexStorage>();
+      storage_ = own_.get();
+    }
+  }
+  StorageLease(const StorageLease&) = delete;
+  StorageLease& operator=(const StorageLease&) = delete;
+  ~StorageLease() {
+    if (own_) return;
+    if (storage_->capacity_bytes() > kKeptStorageBytes) storage_->release();
+    t_storage.busy = false;
+  }
+  fast::IndexStorage& get() { return *storage_; }
+
+ private:
+  fast::IndexStorage* storage_;
+  std::unique_ptr<fast::IndexStorage> own_;
 };
 
 template <class CharT>
 PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
-  const MarkupIndex<CharT> index(text, static_cast<Pos>(length));
+  StorageLease storage;
+  const MarkupIndex<CharT> index(text, static_cast<Pos>(length), storage.get());
   GcPause pause;
   PyBuilder<CharT> builder(input, index);
   fast::scan_markup(index, builder);

@@ -13,6 +13,7 @@
 //     a constant number of frames.
 //  4. Values are moved out of the tree as they are converted, never copied.
 #include "types/py_convert.hpp"
+#include "types/py_ref.hpp"
 
 #include <array>
 #include <string>
@@ -25,24 +26,6 @@
 
 namespace quillet {
 namespace {
-
-// An owned reference, released on scope exit unless handed over.
-class Ref {
- public:
-  explicit Ref(PyObject* p = nullptr) : p_(p) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const { return p_; }
-  PyObject* release() {
-    PyObject* p = p_;
-    p_ = nullptr;
-    return p;
-  }
-
- private:
-  PyObject* p_;
-};
 
 // "TypeName: text" of the pending Python error, which is cleared.
 std::string take_pending_error() {
@@ -267,13 +250,13 @@ PyObject* str_from_utf8(const std::string& s) {
 
 // A new list, with a frame to fill it when there is anything to fill.
 PyObject* start_list(std::vector<Value>&& items, std::vector<Frame>& stack) {
-  Ref list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(items.size()))));
+  PyRef list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(items.size()))));
   if (!items.empty()) stack.push_back({list.get(), false, std::move(items), {}, 0});
   return list.release();
 }
 
 PyObject* start_dict(std::vector<Entry>&& entries, std::vector<Frame>& stack) {
-  Ref dict(QUILLET_PY_NEW(PyDict_New()));
+  PyRef dict(QUILLET_PY_NEW(PyDict_New()));
   if (!entries.empty()) stack.push_back({dict.get(), true, {}, std::move(entries), 0});
   return dict.release();
 }
@@ -298,7 +281,7 @@ PyObject* start(Value&& v, std::vector<Frame>& stack) {
       return QUILLET_PY_NEW(PyLong_FromLongLong(*v.get_if<std::int64_t>()));
     case Value::Kind::Queue: {
       const Chars& q = *v.get_if<Chars>();
-      Ref list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(q.size()))));
+      PyRef list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(q.size()))));
       for (std::size_t i = 0; i < q.size(); ++i) {
         PyObject* c = QUILLET_PY_NEW(PyUnicode_FromOrdinal(static_cast<int>(q[i])));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), c);
@@ -332,7 +315,7 @@ PyObject* py_created(PyObject* obj, const char* file, int line) {
 
 PyObject* value_into_py(Value&& value) {
   std::vector<Frame> stack;
-  Ref root(start(std::move(value), stack));
+  PyRef root(start(std::move(value), stack));
   while (!stack.empty()) {
     Frame& top = stack.back();
     PyObject* target = top.target;
@@ -340,8 +323,8 @@ PyObject* value_into_py(Value&& value) {
     if (top.is_dict) {
       Entry e = std::move(top.entries[i]);
       if (top.next == top.entries.size()) stack.pop_back();
-      Ref obj(start(std::move(e.value), stack));
-      Ref key(key_object(e.name));
+      PyRef obj(start(std::move(e.value), stack));
+      PyRef key(key_object(e.name));
       py_set_item(target, key.get(), obj.get());
     } else {
       Value item = std::move(top.items[i]);

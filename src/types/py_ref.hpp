@@ -1,0 +1,38 @@
+// PyRef: the one way this module owns a Python reference.
+#pragma once
+
+#include <Python.h>
+
+namespace quillet {
+
+// Owns one new reference (or none) and releases it on destruction unless
+// handed over with release(). Move-only.
+class PyRef {
+ public:
+  explicit PyRef(PyObject* object = nullptr) : object_(object) {}
+  PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(object_);
+      object_ = other.release();
+    }
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(object_); }
+
+  // Borrowed: the PyRef keeps its reference.
+  PyObject* get() const { return object_; }
+  // The reference, now the caller's.
+  PyObject* release() {
+    PyObject* o = object_;
+    object_ = nullptr;
+    return o;
+  }
+
+ private:
+  PyObject* object_;
+};
+
+}  // namespace quillet
