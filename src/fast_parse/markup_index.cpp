@@ -24,26 +24,6 @@ bool less_chars(const CharT* text, Span a, Span b) {
   return std::lexicographical_compare(text + a.begin, text + a.end, text + b.begin, text + b.end);
 }
 
-// A hash of a name. Names are ASCII, so eight characters pack into a word
-// and most names hash with a single multiplication.
-template <class CharT>
-std::uint64_t name_hash(const CharT* text, Span name) {
-  std::uint64_t h = name.size() * 0x9E3779B97F4A7C15ULL;
-  std::uint64_t word = 0;
-  unsigned filled = 0;
-  for (Pos i = name.begin; i < name.end; ++i) {
-    word |= static_cast<std::uint64_t>(text[i] & 0xFF) << (8 * filled);
-    if (++filled == 8) {
-      h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
-      h ^= h >> 29;
-      word = 0;
-      filled = 0;
-    }
-  }
-  h = (h ^ word) * 0xC4CEB9FE1A85EC53ULL;
-  return h ^ (h >> 32);
-}
-
 template <class T>
 std::size_t bytes_of(const std::vector<T>& v) {
   return v.capacity() * sizeof(T);
@@ -83,19 +63,19 @@ void IndexStorage::clear() {
 }
 
 template <class CharT>
-MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, IndexStorage& storage)
+MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, IndexStorage& storage, bool find_surrogates)
     : text_(text), size_(size), s_(storage) {
-  index();
+  index(find_surrogates);
 }
 
 template <class CharT>
 MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size)
     : text_(text), size_(size), own_(std::make_unique<IndexStorage>()), s_(*own_) {
-  index();
+  index(false);
 }
 
 template <class CharT>
-void MarkupIndex<CharT>::index() {
+void MarkupIndex<CharT>::index(bool find_surrogates) {
   s_.clear();
   // Bracket matching: a ">" closes the most recent open "<". A pair is read
   // as a tag as soon as it closes. Pairs that close while an outer "<" is
@@ -109,7 +89,7 @@ void MarkupIndex<CharT>::index() {
     for (const IndexStorage::Pending& p : s_.pending) place(p.tag, p.attributes);
     s_.pending.clear();
   };
-  for_each_bracket(text_, size_, [&](std::size_t at) {
+  surrogate_ = for_each_bracket(text_, size_, find_surrogates, [&](std::size_t at) {
     const Pos i = static_cast<Pos>(at);
     if (text_[i] == '<') {
       s_.open.push_back(i);
@@ -242,13 +222,13 @@ std::uint32_t MarkupIndex<CharT>::intern(Span name) {
     const std::size_t cap = table.empty() ? 64 : table.size() * 2;
     table.assign(cap, kNone);
     for (std::uint32_t id = 0; id < spans.size(); ++id) {
-      std::size_t j = name_hash(text_, spans[id]) & (cap - 1);
+      std::size_t j = hash_chars(text_, spans[id]) & (cap - 1);
       while (table[j] != kNone) j = (j + 1) & (cap - 1);
       table[j] = id;
     }
   }
   const std::size_t mask = table.size() - 1;
-  for (std::size_t j = name_hash(text_, name) & mask;; j = (j + 1) & mask) {
+  for (std::size_t j = hash_chars(text_, name) & mask;; j = (j + 1) & mask) {
     const Pos id = table[j];
     if (id == kNone) {
       const auto fresh = static_cast<std::uint32_t>(spans.size());

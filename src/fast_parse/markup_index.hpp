@@ -24,7 +24,9 @@
 //     system for fresh pages each time.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -53,18 +55,37 @@ struct Tag {
   std::uint32_t self_closing : 1;  // ".../>"
 };
 
-inline bool is_space(std::uint32_t c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
-inline bool is_name_char(std::uint32_t c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-';
-}
+// The character classes of tags, as one table over ASCII (every member is
+// ASCII): whitespace, and the characters of names and keys.
+inline constexpr std::uint8_t kSpaceClass = 1, kNameClass = 2;
+inline constexpr std::array<std::uint8_t, 128> kAsciiClasses = [] {
+  std::array<std::uint8_t, 128> classes{};
+  for (const char c : {' ', '\n', '\t', '\r'}) classes[static_cast<unsigned char>(c)] = kSpaceClass;
+  for (int c = 0; c < 128; ++c)
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-')
+      classes[c] = kNameClass;
+  return classes;
+}();
+inline bool is_space(std::uint32_t c) { return c < 128 && kAsciiClasses[c] == kSpaceClass; }
+inline bool is_name_char(std::uint32_t c) { return c < 128 && kAsciiClasses[c] == kNameClass; }
 
-// FNV-1a over the characters of `s`: short texts are hashed for sharing.
+// A hash of the characters of `s`, for names and short texts: the storage
+// is mixed eight bytes at a time, so a short name costs one multiplication.
 template <class CharT>
 std::uint64_t hash_chars(const CharT* text, Span s) {
-  std::uint64_t h = 0xcbf29ce484222325ULL;
-  for (Pos i = s.begin; i < s.end; ++i) h = (h ^ static_cast<std::uint64_t>(text[i])) * 0x100000001b3ULL;
-  return h;
+  const auto* p = reinterpret_cast<const unsigned char*>(text + s.begin);
+  std::size_t n = static_cast<std::size_t>(s.size()) * sizeof(CharT);
+  std::uint64_t h = n * 0x9E3779B97F4A7C15ULL;
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+    h ^= h >> 32;
+  }
+  std::uint64_t tail = 0;
+  for (std::size_t i = 0; i < n; ++i) tail |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+  h = (h ^ tail) * 0xC4CEB9FE1A85EC53ULL;
+  return h ^ (h >> 29);
 }
 
 // The arrays of an index. Kept between calls, they keep their capacity.
@@ -123,12 +144,14 @@ template <class CharT>
 class MarkupIndex {
  public:
   // Indexes `text` in `storage`, which must outlive the index and serve one
-  // index at a time.
-  MarkupIndex(const CharT* text, Pos size, IndexStorage& storage);
+  // index at a time; `find_surrogates` has has_surrogate() answered too.
+  MarkupIndex(const CharT* text, Pos size, IndexStorage& storage, bool find_surrogates = false);
   // Indexes `text` in storage of its own.
   MarkupIndex(const CharT* text, Pos size);
 
   const CharT* text() const { return text_; }
+  // Whether the text holds a surrogate (asked for at construction only).
+  bool has_surrogate() const { return surrogate_; }
   Pos size() const { return size_; }
   const std::vector<Tag>& tags() const { return s_.tags; }
   std::uint32_t name_count() const { return static_cast<std::uint32_t>(s_.name_spans.size()); }
@@ -154,7 +177,7 @@ class MarkupIndex {
   }
 
  private:
-  void index();
+  void index(bool find_surrogates);
   // Reads the tag whose extent is [start, close] and appends its attributes;
   // false (with nothing appended) if it is not valid.
   bool read_tag(Pos start, Pos close, Tag& out);
@@ -172,6 +195,7 @@ class MarkupIndex {
   std::unique_ptr<IndexStorage> own_;  // when no storage was given
   IndexStorage& s_;
   bool nested_ = false;  // some valid tag lies inside another
+  bool surrogate_ = false;
   Pos max_close_ = 0;    // the furthest ">" of the tags placed so far
 };
 

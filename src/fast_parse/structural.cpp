@@ -148,7 +148,7 @@ BracketMask<CharT> bracket_mask() {
 }
 
 template <class CharT>
-std::size_t find_char(const CharT* text, std::size_t from, std::size_t to, CharT c) {
+std::size_t find_char_long(const CharT* text, std::size_t from, std::size_t to, CharT c) {
   if (from >= to) return to;
   if constexpr (sizeof(CharT) == 1) {
     const void* hit = std::memchr(text + from, c, to - from);
@@ -167,7 +167,7 @@ std::size_t find_char(const CharT* text, std::size_t from, std::size_t to, CharT
 #define QUILLET_STRUCTURAL(CharT)                                                         \
   template std::vector<BracketKernel<CharT>> bracket_kernels<CharT>();                   \
   template BracketMask<CharT> bracket_mask<CharT>();                                     \
-  template std::size_t find_char<CharT>(const CharT*, std::size_t, std::size_t, CharT);
+  template std::size_t find_char_long<CharT>(const CharT*, std::size_t, std::size_t, CharT);
 QUILLET_STRUCTURAL(std::uint8_t)
 QUILLET_STRUCTURAL(std::uint16_t)
 QUILLET_STRUCTURAL(std::uint32_t)

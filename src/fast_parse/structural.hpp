@@ -37,21 +37,53 @@ std::vector<BracketKernel<CharT>> bracket_kernels();
 template <class CharT>
 BracketMask<CharT> bracket_mask();
 
-// The first position in [from, to) holding `c`, or `to`.
+// The first position in [from, to) holding `c`, or `to`, for runs of any
+// length (memchr, or SSE2 on x86-64).
 template <class CharT>
-std::size_t find_char(const CharT* text, std::size_t from, std::size_t to, CharT c);
+std::size_t find_char_long(const CharT* text, std::size_t from, std::size_t to, CharT c);
+
+// The same, looking at the first few characters here: most values are short.
+template <class CharT>
+inline std::size_t find_char(const CharT* text, std::size_t from, std::size_t to, CharT c) {
+  const std::size_t near = to - from < 16 ? to : from + 16;
+  for (std::size_t i = from; i < near; ++i)
+    if (text[i] == c) return i;
+  return near == to ? to : find_char_long(text, near, to, c);
+}
+
+inline bool is_surrogate(std::uint32_t c) { return (c & 0xFFFFF800u) == 0xD800u; }
+
+// Whether any of the `n` characters at `text` is a surrogate (U+D800 to
+// U+DFFF). No early exit inside a block, so the compiler tests many at once.
+template <class CharT>
+inline bool has_surrogate(const CharT* text, std::size_t n) {
+  if constexpr (sizeof(CharT) == 1) {
+    return false;
+  } else {
+    CharT any = 0;  // of the character type: a bool accumulator defeats vectorisation
+    for (std::size_t i = 0; i < n; ++i)
+      any |= static_cast<CharT>((text[i] & static_cast<CharT>(0xFFFFF800u)) == static_cast<CharT>(0xD800u));
+    return any != 0;
+  }
+}
 
 // Calls on_bracket(position) for every "<" and ">" in [0, size), in order.
+// With `find_surrogates`, the same pass over the text also tells whether it
+// holds a surrogate.
 template <class CharT, class OnBracket>
-void for_each_bracket(const CharT* text, std::size_t size, OnBracket&& on_bracket) {
+bool for_each_bracket(const CharT* text, std::size_t size, bool find_surrogates, OnBracket&& on_bracket) {
   const BracketMask<CharT> mask_of = bracket_mask<CharT>();
+  bool surrogate = false;
   std::size_t base = 0;
   for (; size - base >= kBlockChars; base += kBlockChars) {
+    if (find_surrogates) surrogate |= has_surrogate(text + base, kBlockChars);
     for (std::uint64_t mask = mask_of(text + base); mask != 0; mask &= mask - 1)
       on_bracket(base + static_cast<std::size_t>(__builtin_ctzll(mask)));
   }
+  if (find_surrogates) surrogate |= has_surrogate(text + base, size - base);
   for (; base < size; ++base)
     if (text[base] == '<' || text[base] == '>') on_bracket(base);
+  return surrogate;
 }
 
 }  // namespace quillet::fast

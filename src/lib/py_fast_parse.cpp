@@ -211,6 +211,10 @@ KeyRole key_role(const CharT* text, Span key) {
   }
 }
 
+// Attributes beyond the fixed ones that an element dict copied from the
+// model takes without growing.
+constexpr std::size_t kRoomInModel = 4;
+
 // Pending signals are looked at after this many nodes: often enough that
 // Ctrl-C stops a long parse at once, rarely enough to cost nothing.
 constexpr std::size_t kNodesPerSignalCheck = 4096;
@@ -276,6 +280,24 @@ class PyBuilder {
     py_set_item(dict, key, value);
   }
 
+  // A borrowed reference to a dict with the fixed keys but "children", and
+  // room for kRoomInModel more keys and "children" (its copies keep that
+  // room), or null where copying does not pay.
+  PyObject* element_model() {
+#if PY_VERSION_HEX < 0x030D0000
+    if (!model_.get()) {
+      const Keys& k = keys();
+      PyRef model(QUILLET_PY_NEW(new_dict(5 + kRoomInModel + 1)));
+      for (PyObject* key : {k.tag, k.id, k.classes, k.style}) py_set_item(model.get(), key, k.empty);
+      py_set_item(model.get(), k.is_self_closing, Py_False);
+      model_ = std::move(model);
+    }
+    return model_.get();
+#else
+    return nullptr;  // no presized dicts to copy from
+#endif
+  }
+
   // A borrowed reference to the tag name's str.
   PyObject* name_object(std::uint32_t name) {
     if (!names_[name]) names_[name] = substring_of(input_, index_.name_span(name));
@@ -321,13 +343,18 @@ class PyBuilder {
       }
     }
     const Keys& k = keys();
-    PyRef dict(QUILLET_PY_NEW(new_dict(static_cast<Py_ssize_t>(6 + attributes.size()))));
+    // Most elements start as a copy of a dict holding the fixed keys, which
+    // is cheaper than inserting them one by one; values that differ from the
+    // copy's are then replaced in place.
+    const std::size_t others = attributes.size() - (id != nullptr) - (cls != nullptr) - (style != nullptr);
+    PyObject* model = others <= kRoomInModel ? element_model() : nullptr;
+    PyRef dict(QUILLET_PY_NEW(model ? PyDict_Copy(model) : new_dict(static_cast<Py_ssize_t>(6 + attributes.size()))));
     PyObject* d = dict.get();
     py_set_item(d, k.tag, name_object(tag.name));
-    if (id) store_new(d, k.id, text(id->value)); else py_set_item(d, k.id, k.empty);
+    if (id) store_new(d, k.id, text(id->value)); else if (!model) py_set_item(d, k.id, k.empty);
     store_new(d, k.classes, classes(cls));
-    if (style) store_new(d, k.style, text(style->value)); else py_set_item(d, k.style, k.empty);
-    py_set_item(d, k.is_self_closing, tag.self_closing ? Py_True : Py_False);
+    if (style) store_new(d, k.style, text(style->value)); else if (!model) py_set_item(d, k.style, k.empty);
+    if (tag.self_closing || !model) py_set_item(d, k.is_self_closing, tag.self_closing ? Py_True : Py_False);
     // "children" always holds the child list and stays the last key.
     for (const Attribute& a : attributes) {
       if (&a == id || &a == cls || &a == style) continue;
@@ -348,6 +375,7 @@ class PyBuilder {
   std::vector<PyObject*> names_;  // name id -> str, made on first use
   StringCache<CharT> strings_;  // attribute names, short values and text runs, shared
   std::size_t since_signal_check_ = 0;
+  PyRef model_;  // see element_model
 };
 
 // Index storage a thread keeps between calls. A call made while another is
@@ -390,7 +418,13 @@ class StorageLease {
 template <class CharT>
 PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
   StorageLease storage;
-  const MarkupIndex<CharT> index(text, static_cast<Pos>(length), storage.get());
+  const MarkupIndex<CharT> index(text, static_cast<Pos>(length), storage.get(), /*find_surrogates=*/true);
+  if (index.has_surrogate()) {
+    // Only a str with a lone surrogate has no UTF-8 form: asking for it
+    // raises the encoder's own error.
+    Py_ssize_t size = 0;
+    if (!PyUnicode_AsUTF8AndSize(input, &size)) return nullptr;
+  }
   GcPause pause;
   PyBuilder<CharT> builder(input, index);
   fast::scan_markup(index, builder);

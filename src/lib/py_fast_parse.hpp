@@ -5,11 +5,13 @@
 
 namespace quillet {
 
-// The parse tree of `input` (an exact or derived str without lone
-// surrogates): a new list, or a new reference to None for the empty string.
-// Throws InternalError when the interpreter cannot create an object (nothing
-// built survives), std::bad_alloc when the engine runs out of memory, and
-// std::length_error for texts of 2^32 - 1 characters or more.
+// The parse tree of `input` (an exact or derived str, ready): a new list, or
+// a new reference to None for the empty string. Returns null with a Python
+// error set for a str with a lone surrogate (UnicodeEncodeError, as encoding
+// it would raise), for texts of 2^32 - 1 characters or more (ValueError),
+// and when a signal handler raises. Throws InternalError when the
+// interpreter cannot create an object and std::bad_alloc when the engine
+// runs out of memory; nothing built survives either.
 PyObject* fast_parse_to_py(PyObject* input);
 
 }  // namespace quillet

@@ -41,26 +41,9 @@ PyObject* bind_input(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   return input;
 }
 
-// Whether any character is a surrogate (U+D800 to U+DFFF). Blocks without an
-// early exit, so the compiler can test many characters at once.
-template <class Char>
-bool has_surrogate(const Char* s, Py_ssize_t n) {
-  constexpr Py_ssize_t kBlock = 64;
-  Py_ssize_t i = 0;
-  for (; i + kBlock <= n; i += kBlock) {
-    Char any = 0;  // of the character type: a bool accumulator defeats vectorisation
-    for (Py_ssize_t k = 0; k < kBlock; ++k)
-      any |= static_cast<Char>((s[i + k] & static_cast<Char>(0xF800)) == static_cast<Char>(0xD800));
-    if (any) return true;
-  }
-  for (; i < n; ++i)
-    if ((s[i] & 0xFFFFF800u) == 0xD800u) return true;
-  return false;
-}
-
-// Checks that `input` is a str (subclasses included) that has a UTF-8 form.
-// False with a TypeError, or with the interpreter's own error
-// (UnicodeEncodeError for a lone surrogate), set.
+// Checks that `input` is a str (subclasses included) whose characters can
+// be read. False with a TypeError, or the interpreter's own error, set.
+// (Whether it has a UTF-8 form is found out while it is indexed.)
 bool check_input(PyObject* input) {
   if (!PyUnicode_Check(input)) {
     PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(input)),
@@ -71,22 +54,11 @@ bool check_input(PyObject* input) {
     Py_DECREF(qualname);
     return false;
   }
-  // Only a str with a lone surrogate has no UTF-8 form. Asking CPython for
-  // the form would keep a UTF-8 copy of every non-ASCII input alive with the
-  // str, so look for surrogates first and ask only to raise its error.
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(input);
-  const int kind = PyUnicode_KIND(input);
-  const void* data = PyUnicode_DATA(input);
-  bool surrogate = false;
-  if (kind == PyUnicode_2BYTE_KIND) {
-    surrogate = has_surrogate(static_cast<const Py_UCS2*>(data), n);
-  } else if (kind == PyUnicode_4BYTE_KIND) {
-    surrogate = has_surrogate(static_cast<const Py_UCS4*>(data), n);
-  }
-  if (surrogate) {
-    Py_ssize_t size = 0;
-    return PyUnicode_AsUTF8AndSize(input, &size) != nullptr;
-  }
+#if PY_VERSION_HEX < 0x030C0000
+  // A str made through the legacy wide-character API has no canonical
+  // storage until it is made ready.
+  if (PyUnicode_READY(input) < 0) return false;
+#endif
   return true;
 }
 
