@@ -15,7 +15,7 @@ from matplotlib.ticker import FixedFormatter, FixedLocator  # noqa: E402
 import peers  # noqa: E402
 
 MB = 1_000_000
-COLORS = {"quillet": "#d62728", "lxml": "#1f77b4", "lxml_shape": "#6baed6",
+COLORS = {"quillet": "#d62728", "lxml_bytes": "#08306b", "lxml": "#1f77b4", "lxml_shape": "#6baed6",
           "html_parser": "#7f7f7f", "selectolax": "#2ca02c"}
 FAMILY_COLORS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd",
                  "#8c564b", "#e377c2", "#555555", "#bcbd22", "#17becf",

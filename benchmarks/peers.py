@@ -13,24 +13,29 @@ The "shape" builders produce what quillet.parse returns: a list of str
 same way).  They are what a user would write to get that tree from a peer.
 """
 
-IMPLS = ("quillet", "lxml", "lxml_shape", "html_parser", "selectolax", "marshal")
+IMPLS = ("quillet", "lxml_bytes", "lxml", "lxml_shape", "html_parser", "selectolax", "marshal",
+         "marshal_nogc")
 
 LABELS = {
     "quillet": "quillet",
+    "lxml_bytes": "lxml (bytes)",
     "lxml": "lxml.html",
     "lxml_shape": "lxml+walk",
     "html_parser": "html.parser",
     "selectolax": "selectolax",
     "marshal": "marshal.loads",
+    "marshal_nogc": "loads, gc off",
 }
 
 DESCRIPTIONS = {
     "quillet": "quillet.parse(text)",
-    "lxml": "lxml.html.fromstring(text), a C tree only",
+    "lxml_bytes": "lxml.html.fromstring(text.encode()), a C tree from UTF-8 bytes, lxml's fastest input",
+    "lxml": "lxml.html.fromstring(text), a C tree only (bytes where lxml refuses the str)",
     "lxml_shape": "lxml.html.fromstring + iterative walk building quillet's lists/dicts",
     "html_parser": "html.parser.HTMLParser subclass building quillet's lists/dicts",
     "selectolax": "selectolax.lexbor.LexborHTMLParser(text), parse only",
     "marshal": "marshal.loads(marshal.dumps(quillet.parse(text))), the loads part",
+    "marshal_nogc": "the same loads with the collector off, as parse keeps it during its build",
 }
 
 
@@ -156,7 +161,8 @@ def prepare(name, doc):
         parse = quillet.parse
         return lambda: parse(doc)
 
-    if name == "marshal":
+    if name in ("marshal", "marshal_nogc"):
+        import gc
         import marshal
         try:
             import quillet
@@ -165,10 +171,29 @@ def prepare(name, doc):
         blob = marshal.dumps(quillet.parse(doc))
         loads = marshal.loads
 
-        def call():
-            return loads(blob)
+        if name == "marshal":
+            def call():
+                return loads(blob)
+        else:
+            def call():
+                was = gc.isenabled()
+                gc.disable()
+                try:
+                    return loads(blob)
+                finally:
+                    if was:
+                        gc.enable()
         call.blob_bytes = len(blob)
         return call
+
+    if name == "lxml_bytes":
+        try:
+            from lxml import html
+        except ImportError as exc:
+            raise Unavailable(str(exc))
+        fromstring = html.fromstring
+        data = doc.encode("utf-8")
+        return lambda: fromstring(data)
 
     if name in ("lxml", "lxml_shape"):
         try:

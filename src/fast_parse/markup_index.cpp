@@ -77,6 +77,10 @@ MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size)
 template <class CharT>
 void MarkupIndex<CharT>::index(bool find_surrogates) {
   s_.clear();
+  // Room for as many tags as the text could hold ("<a>" is the shortest),
+  // so the array never moves while it grows: only the pages written become
+  // memory the process uses.
+  s_.tags.reserve(size_ / 3 + 1);
   // Bracket matching: a ">" closes the most recent open "<". A pair is read
   // as a tag as soon as it closes. Pairs that close while an outer "<" is
   // still open lie inside it and wait until it closes (or the text ends), so
@@ -204,12 +208,17 @@ void MarkupIndex<CharT>::place(const Tag& tag, Span attributes) {
 }
 
 template <class CharT>
-std::span<const Attribute> MarkupIndex<CharT>::attributes(std::size_t tag) const {
+Pos MarkupIndex<CharT>::attribute_rank(std::size_t tag) const {
   const std::uint64_t word = s_.has_attributes[tag / 64];
   const unsigned bit = tag % 64;
-  if (!((word >> bit) & 1)) return {};
-  const Pos rank = s_.attribute_rank[tag / 64] +
-                   static_cast<Pos>(std::popcount(word & ((std::uint64_t{1} << bit) - 1)));
+  if (!((word >> bit) & 1)) return kNone;
+  return s_.attribute_rank[tag / 64] + static_cast<Pos>(std::popcount(word & ((std::uint64_t{1} << bit) - 1)));
+}
+
+template <class CharT>
+std::span<const Attribute> MarkupIndex<CharT>::attributes(std::size_t tag) const {
+  const Pos rank = attribute_rank(tag);
+  if (rank == kNone) return {};
   const Span range = s_.attribute_ranges[rank];
   return {s_.attributes.data() + range.begin, range.size()};
 }
@@ -288,12 +297,15 @@ void MarkupIndex<CharT>::match_without_nesting() {
 
 template <class CharT>
 void MarkupIndex<CharT>::build_forests() {
+  // Scratch arrays borrow the storage of arrays filled later, so the forests
+  // cost no more memory than their own arrays.
   const std::size_t n = s_.tags.size();
   const std::size_t names = s_.name_spans.size();
   // Nearest enclosing tag of the same name, by one stack per name (a chain
   // through `below`); extents nest, so a tag that ended before this one
   // starts is closed for good.
-  std::vector<Pos> parent(n, kNone);
+  std::vector<Pos>& parent = s_.next_lower;
+  parent.assign(n, kNone);
   {
     std::vector<Pos>& top = s_.open;  // per name; the bracket stack is done with
     std::vector<Pos>& below = s_.match;  // unused when tags nest
@@ -306,17 +318,22 @@ void MarkupIndex<CharT>::build_forests() {
       below[t] = head;
       head = t;
     }
-    top.clear();
     below.clear();
+    s_.tag_slot.swap(below);
   }
   // One list for the roots of each name, one for the children of each tag
-  // that has any; lists are laid out one after another.
-  std::vector<Pos> root_list(names, kNone);
-  s_.children_list.assign(n, kNone);
+  // that has any; lists are laid out one after another. Only a tag with
+  // attributes can hold others (in its quoted values), so children lists
+  // are kept per tag with attributes.
+  std::vector<Pos>& root_list = s_.open;
+  root_list.assign(names, kNone);
+  s_.children_list.assign(s_.attribute_ranges.size(), kNone);
   s_.tag_list.assign(n, kNone);
-  std::vector<Pos> counts;
+  std::vector<Pos>& counts = s_.slot_tag;
+  counts.clear();
   for (Pos t = 0; t < n; ++t) {
-    Pos& list = parent[t] == kNone ? root_list[s_.tags[t].name] : s_.children_list[parent[t]];
+    Pos& list = parent[t] == kNone ? root_list[s_.tags[t].name]
+                                   : s_.children_list[attribute_rank(parent[t])];
     if (list == kNone) {
       list = static_cast<Pos>(s_.lists.size());
       s_.lists.push_back(IndexStorage::List{0, 0, parent[t]});
@@ -344,7 +361,7 @@ void MarkupIndex<CharT>::build_forests() {
   // Next slot of the same list with a smaller prefix sum: where an element
   // opened at this slot closes, when nothing else gets in the way.
   s_.next_lower.assign(n, kNone);
-  std::vector<Pos> st;
+  std::vector<Pos>& st = s_.open;
   for (const IndexStorage::List& list : s_.lists) {
     st.clear();
     for (Pos s = list.begin; s < list.end; ++s) {
@@ -355,6 +372,7 @@ void MarkupIndex<CharT>::build_forests() {
       st.push_back(s);
     }
   }
+  st.clear();
 }
 
 template <class CharT>
@@ -436,7 +454,9 @@ std::optional<std::size_t> MarkupIndex<CharT>::forest_close(std::size_t tag, Pos
     if (crossing != kNone) {
       // The buffer ends inside this tag: its insides are ordinary content.
       climbing = false;
-      list = s_.children_list[s_.slot_tag[crossing]];
+      const Pos rank = attribute_rank(s_.slot_tag[crossing]);
+      if (rank == kNone) return std::nullopt;
+      list = s_.children_list[rank];
       if (list == kNone) return std::nullopt;
       base_slot = kNone;
       base = 0;

@@ -133,7 +133,7 @@ class IndexStorage {
   std::vector<Pos> next_lower;     // slot -> first later slot of the list with a smaller sum, or kNone
   std::vector<Pos> tag_slot;       // tag index -> slot
   std::vector<Pos> tag_list;       // tag index -> list
-  std::vector<Pos> children_list;  // tag index -> list of its children, or kNone
+  std::vector<Pos> children_list;  // attribute rank -> list of the tag's children, or kNone
   // Range minimum over `sum`, built on first need (only when walks leave the
   // sibling list they start in, which takes tags inside quoted values).
   std::vector<std::int32_t> min_tree;
@@ -182,6 +182,8 @@ class MarkupIndex {
   // false (with nothing appended) if it is not valid.
   bool read_tag(Pos start, Pos close, Tag& out);
   void place(const Tag& tag, Span attributes);
+  // The tag's place among the tags with attributes, or kNone without any.
+  Pos attribute_rank(std::size_t tag) const;
   std::uint32_t intern(Span name);
   void match_without_nesting();
   void build_forests();

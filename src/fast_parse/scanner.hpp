@@ -46,6 +46,9 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
   std::vector<Node> nodes;
   std::vector<Handle> handles;
   if (index.size() == 0) return;
+  // A level holds at most one node per tag and one text run more per tag;
+  // reserved once, only what is written becomes memory the process uses.
+  nodes.reserve(2 * tags.size() + 1);
   stack.push_back(Level{Span{0, index.size()}, builder.root(), 0});
 
   while (!stack.empty()) {
