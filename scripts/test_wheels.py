@@ -98,7 +98,7 @@ def build_and_repair(version, python, sdist, out, env):
     return repaired
 
 
-def test_version(version, python, sdist, out, env):
+def check_version(version, python, sdist, out, env):
     """Builds, repairs, installs and tests one interpreter's wheel: (passed, wheel name, summary)."""
     wheel = None
     try:
@@ -143,7 +143,7 @@ def main() -> int:
     for version, python in found.values():
         start = time.monotonic()
         print(f"== Python {version} ({python})")
-        passed, wheel, summary = test_version(version, python, sdist, out, env)
+        passed, wheel, summary = check_version(version, python, sdist, out, env)
         results.append((version, passed, wheel, f"{summary} ({time.monotonic() - start:.0f} s)"))
         print(f"Python {version}: {'passed' if passed else 'FAILED'}: {wheel}: {results[-1][3]}")
 
