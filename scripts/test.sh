@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the GoogleTest suite
 # (built with CMake and Ninja into build-ci/, run by ctest), then pytest
-# against the installed module, the distribution test, the GoogleTest suite
-# again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer
-# (build-asan/), and a one-minute smoke run of each fuzz target (build-fuzz/).
+# against the installed module, a manylinux wheel for each supported CPython
+# the machine carries, tested in its own venv (build-wheels/), the
+# distribution test, the GoogleTest suite again under AddressSanitizer,
+# UndefinedBehaviorSanitizer and LeakSanitizer (build-asan/), and a
+# one-minute smoke run of each fuzz target (build-fuzz/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,11 +31,20 @@ status=0
 ctest --test-dir build-ci --output-on-failure -j2 || status=1
 QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 -m pytest tests/python || status=1
 
-# Distribution: build the sdist and a wheel from it, install the wheel into a
-# fresh virtual environment and run the Python tests, the examples and the
-# type checks (mypy --strict, pyright, stubtest) against that installed copy.
+# Wheels: the sdist, then for each CPython from 3.9 on that pyenv lists, a
+# wheel built from it and repaired by auditwheel to a manylinux tag, installed
+# into a fresh venv of that interpreter and tested (-m "not slow"); twine
+# checks them all. Prints a line per version.
+QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 scripts/test_wheels.py --out build-wheels \
+  || status=1
+
+# Distribution: the sdist and the repaired wheel of this interpreter from
+# build-wheels/, checked, then the wheel installed into a fresh virtual
+# environment and the Python tests, the examples and the type checks (mypy
+# --strict, pyright, stubtest) run against that installed copy.
 python3 -m pip install build
-QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 -m pytest tests/packaging || status=1
+QUILLET_DIST="$PWD/build-wheels" QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" \
+  python3 -m pytest tests/packaging || status=1
 
 # The C++ suite under the sanitizers; LeakSanitizer runs at each test's exit.
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLET_BUILD_TESTS=ON \

@@ -4,31 +4,31 @@ in a fresh virtual environment, from a copy of the tests outside the source tree
 
 Needs `build` and network access to the package index for the build
 requirements and the test dependencies; builds with CMAKE_BUILD_PARALLEL_LEVEL=2
-unless the environment sets it.
+unless the environment sets it. With QUILLET_DIST set to the folder that
+scripts/test_wheels.py fills, it takes the sdist and the repaired (manylinux)
+wheel for this interpreter from there instead of building them.
 """
 import importlib.metadata
 import os
 import pathlib
-import shutil
-import subprocess
 import sys
 import tarfile
 import zipfile
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-
-
-def call(*args, **kwargs):
-    out = subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=1200,
-                         **kwargs)
-    assert out.returncode == 0, out.stdout[-5000:] + out.stderr[-5000:]
-    return out.stdout
+from installed_copy import ROOT, call, copy_tests, install_wheel, run_suite
 
 
 @pytest.fixture(scope="module")
 def dist(tmp_path_factory):
+    if os.environ.get("QUILLET_DIST"):
+        built = pathlib.Path(os.environ["QUILLET_DIST"])
+        tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
+        found = [*built.glob("dist/quillet-*.tar.gz"),
+                 *built.glob(f"wheelhouse/quillet-*-{tag}-{tag}-manylinux*.whl")]
+        assert len(found) == 2, f"no sdist or no {tag} manylinux wheel in {built}: {found}"
+        return tuple(found)
     try:
         importlib.metadata.version("build")
     except importlib.metadata.PackageNotFoundError:
@@ -61,7 +61,9 @@ def test_wheel_contents_and_metadata(dist):
     with zipfile.ZipFile(dist[1]) as whl:
         names = whl.namelist()
         metadata = whl.read("quillet-0.1.0.dist-info/METADATA").decode()
-    modules = [n for n in names if not n.startswith("quillet-0.1.0.dist-info/")]
+    # auditwheel's repaired wheels list folders too ("quillet-stubs/").
+    modules = [n for n in names
+               if not n.startswith("quillet-0.1.0.dist-info/") and not n.endswith("/")]
     assert len(modules) == 2 and "quillet-stubs/__init__.pyi" in modules
     assert [n for n in modules if n.startswith("quillet.") and n.endswith(".so")]
     assert "quillet-0.1.0.dist-info/licenses/LICENSE" in names
@@ -71,29 +73,9 @@ def test_wheel_contents_and_metadata(dist):
 
 
 def test_python_suite_against_the_installed_wheel(dist, tmp_path):
-    venv = tmp_path / "venv"
-    call(sys.executable, "-m", "venv", venv)
-    python = venv / "bin" / "python"
-    call(python, "-m", "pip", "install", "--quiet", f"{dist[1]}[test,typing]")
-    where = call(python, "-c", "import quillet; print(quillet.__file__)", cwd=tmp_path)
-    assert where.startswith(str(venv)), where
-
-    copy = tmp_path / "copy"
-    for part in ["tests/python", "tests/typing", "examples", "docs"]:
-        shutil.copytree(ROOT / part, copy / part, ignore=shutil.ignore_patterns("__pycache__"))
-    shutil.copy(ROOT / "README.md", copy)
-    corpus = ROOT.parent / "shared"
-    if corpus.is_dir():  # where the differential test looks for the corpus
-        (tmp_path / "shared").symlink_to(corpus)
-    # The leak checks of test_failures.py count allocated blocks against limits
-    # tuned in the main interpreter, which imports far more at start-up; in a
-    # bare venv they see 30 to 105 blocks of noise (no growth per call) and
-    # fail at random. They say nothing about the installed copy: the main run
-    # keeps them.
-    out = subprocess.run([python, "-m", "pytest", "-p", "no:cacheprovider", "-q", "-rs",
-                          "--ignore", "tests/python/test_failures.py",
-                          "tests/python", "tests/typing"],
-                         cwd=copy, capture_output=True, text=True, timeout=1200)
+    python = install_wheel(sys.executable, dist[1], ["test", "typing"], tmp_path / "venv")
+    copy_tests(tmp_path / "copy")
+    out = run_suite(python, tmp_path / "copy", "tests/python", "tests/typing")
     assert out.returncode == 0, out.stdout[-5000:] + out.stderr[-5000:]
     assert "is not installed" not in out.stdout  # the type checks ran
     print(out.stdout.splitlines()[-1])

