@@ -15,18 +15,12 @@ import dask
 import dask.bag as db
 
 import quillet
+import quillet_tree
 
 
 def hrefs(text):
-    """The href of every <a> element, with an explicit stack (no recursion)."""
-    found, pending = [], list(quillet.parse(text) or [])
-    while pending:
-        node = pending.pop()
-        if isinstance(node, dict):
-            if node["tag"] == "a" and isinstance(node.get("href"), str):
-                found.append(node["href"])
-            pending.extend(node["children"])
-    return found
+    """The href of every <a> element that has one."""
+    return [a["href"] for a in quillet_tree.elements(quillet.parse(text), "a", href=True)]
 
 
 def main() -> None:

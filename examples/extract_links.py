@@ -4,15 +4,13 @@ import pathlib
 import sys
 
 import quillet
-from treewalk import elements, text_of
+import quillet_tree
 
 
 def links(text: str):
     """(href, text) of every <a> element that has an href attribute, in document order."""
-    for element in elements(quillet.parse(text)):
-        href = element.get("href")
-        if element["tag"] == "a" and isinstance(href, str):
-            yield href, text_of(element)
+    for element in quillet_tree.elements(quillet.parse(text), "a", href=True):
+        yield element["href"], " ".join(quillet_tree.text(element, " ").split())
 
 
 def main() -> None:

@@ -7,17 +7,12 @@ import pathlib
 import sys
 
 import quillet
-from treewalk import elements, text_of
+import quillet_tree
 
 
 def by_class(text: str, name: str):
     """Every element whose class attribute lists `name`, in document order."""
-    for element in elements(quillet.parse(text)):
-        classes = element["classes"]
-        # An attribute named "classes" would replace the list with its str
-        # value; `name in "a-string"` would then test for a substring.
-        if isinstance(classes, list) and name in classes:
-            yield element
+    return quillet_tree.elements(quillet.parse(text), cls=name)
 
 
 def main() -> None:
@@ -27,7 +22,7 @@ def main() -> None:
     path = pathlib.Path(sys.argv[2]) if len(sys.argv) > 2 else default
     for element in by_class(path.read_text(encoding="utf-8"), sys.argv[1]):
         ident = f"#{element['id']}" if element["id"] else ""
-        print(f"<{element['tag']}{ident}> {text_of(element)}")
+        print(f"<{element['tag']}{ident}> {' '.join(quillet_tree.text(element, ' ').split())}")
 
 
 if __name__ == "__main__":

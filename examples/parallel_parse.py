@@ -8,14 +8,14 @@ import pathlib
 import sys
 
 import quillet
-from treewalk import elements
+from quillet_tree import elements
 
 
 def summarise(path):
     """Runs in a worker: reads and parses one page and returns a small summary.
 
-    Send file names in and small results out: a whole tree costs about as much
-    to pickle across processes as it costs to parse."""
+    Send file names in and small results out: pickling a whole tree across
+    processes costs more than parsing it."""
     tree = quillet.parse(pathlib.Path(path).read_text(encoding="utf-8"))
     count = links = 0
     for element in elements(tree):

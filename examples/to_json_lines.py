@@ -11,7 +11,7 @@ import pathlib
 import sys
 
 import quillet
-from treewalk import walk
+from quillet_tree import walk
 
 
 def records(tree):

@@ -50,7 +50,8 @@ def test_sdist_holds_the_sources_and_nothing_built(dist):
         names = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
     for needed in ["CMakeLists.txt", "pyproject.toml", "LICENSE", "README.md", "CHANGELOG.md",
                    "PKG-INFO", "quillet-stubs/__init__.pyi", "src/lib/py_module.cpp",
-                   "tests/cpp/CMakeLists.txt", "tests/python/test_tree.py", "examples/sample.html"]:
+                   "tests/cpp/CMakeLists.txt", "tests/python/test_tree.py", "examples/sample.html",
+                   "src/tree/module.cpp", "src/tree/quillet_tree/__init__.py"]:
         assert needed in names
     stray = [n for n in names if n.startswith(("build", "dist/", ".")) or "__pycache__" in n
              or n.endswith((".so", ".o", ".a", ".pyc", ".whl"))]
@@ -64,8 +65,10 @@ def test_wheel_contents_and_metadata(dist):
     # auditwheel's repaired wheels list folders too ("quillet-stubs/").
     modules = [n for n in names
                if not n.startswith("quillet-0.1.0.dist-info/") and not n.endswith("/")]
-    assert len(modules) == 2 and "quillet-stubs/__init__.pyi" in modules
+    assert len(modules) == 6 and "quillet-stubs/__init__.pyi" in modules
     assert [n for n in modules if n.startswith("quillet.") and n.endswith(".so")]
+    assert {"quillet_tree/__init__.py", "quillet_tree/_native.pyi", "quillet_tree/py.typed"} < set(modules)
+    assert [n for n in modules if n.startswith("quillet_tree/_native.") and n.endswith(".so")]
     assert "quillet-0.1.0.dist-info/licenses/LICENSE" in names
     for field in ["Name: quillet", "Version: 0.1.0", "License-Expression: MIT",
                   "Requires-Python: >=3.9", "Summary: ", "Classifier: Typing :: Typed"]:

@@ -7,7 +7,8 @@ import re
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-PAGES = ["README.md", "docs/syntax.md", "docs/reference.md", "docs/scale.md"]
+PAGES = ["README.md", "docs/syntax.md", "docs/reference.md", "docs/scale.md", "docs/tree.md",
+         "docs/migrating.md"]
 
 
 @pytest.mark.parametrize("page", PAGES)

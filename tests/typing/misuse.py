@@ -12,3 +12,10 @@ for node in quillet.parse("x") or []:
         flag: bool = node["is_self_closing"]  # error: an attribute may replace it with a str
         names: list[str] = node["classes"]  # error: likewise
         count: int = node["id"]  # error
+import quillet_tree
+
+quillet_tree.text(quillet.parse("x"), 1)  # error: sep is a str
+quillet_tree.to_json([], indent=2)  # error: no such option
+quillet_tree.elements(None, tag=1)  # error
+for depth, node in quillet_tree.walk(None):
+    node["tag"]  # error: a node may be a str

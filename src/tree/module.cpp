@@ -1,0 +1,88 @@
+// The quillet_tree._native extension module: argument checks and the
+// method table over the operations of tree_ops.hpp.
+#include <Python.h>
+
+#include "tree/keys.hpp"
+#include "tree/tree_ops.hpp"
+
+namespace quillet::tree {
+namespace {
+
+// Checks that `name` got `nargs` positional arguments. False with a TypeError set.
+bool arity(const char* name, Py_ssize_t nargs, Py_ssize_t expected) {
+  if (nargs == expected) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes %zd arguments (%zd given)", name, expected, nargs);
+  return false;
+}
+
+// Each returns a new reference, or nullptr with an error set.
+
+PyObject* py_to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arity("to_json", nargs, 2)) return nullptr;
+  const int ascii = PyObject_IsTrue(args[1]);
+  return ascii < 0 ? nullptr : to_json(args[0], ascii != 0);
+}
+
+PyObject* py_from_json(PyObject*, PyObject* text) {
+  if (!PyUnicode_Check(text)) {
+    PyErr_Format(PyExc_TypeError, "from_json() takes a str, not %s", Py_TYPE(text)->tp_name);
+    return nullptr;
+  }
+  return from_json(text);
+}
+
+PyObject* py_copy(PyObject*, PyObject* obj) { return deep_copy(obj); }
+
+PyObject* py_equal(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return arity("equal", nargs, 2) ? equal(args[0], args[1]) : nullptr;
+}
+
+// text_runs(node, skip): skip is a set or frozenset of tags, or None.
+PyObject* py_text_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arity("text_runs", nargs, 2)) return nullptr;
+  PyObject* skip = args[1] == Py_None ? nullptr : args[1];
+  if (skip && !PyAnySet_Check(skip)) {
+    PyErr_SetString(PyExc_TypeError, "text_runs() takes a set of tags to skip");
+    return nullptr;
+  }
+  return text_runs(args[0], skip);
+}
+
+PyObject* py_to_markup(PyObject*, PyObject* node) { return to_markup(node); }
+
+PyMethodDef g_methods[] = {
+    {"to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_to_json)),
+     METH_FASTCALL, "to_json(obj, ensure_ascii, /): json.dumps(obj, ensure_ascii=...) at any depth."},
+    {"from_json", py_from_json, METH_O, "from_json(text, /)\n--\n\n"
+     "The object json.loads(text) returns, at any depth. Raises json.JSONDecodeError\n"
+     "for text that is not JSON. Keys are interned, like the keys parse makes."},
+    {"copy", py_copy, METH_O, "copy(tree, /)\n--\n\n"
+     "A deep copy, as copy.deepcopy makes it, at any depth. Lists and dicts are\n"
+     "copied (one reached twice is copied once); str, bool, None and numbers are\n"
+     "shared; anything else goes to copy.deepcopy."},
+    {"equal", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_equal)),
+     METH_FASTCALL, "equal(a, b, /)\n--\n\n"
+     "a == b, at any depth: lists, dicts and their items compare as == does."},
+    {"text_runs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_text_runs)),
+     METH_FASTCALL, "text_runs(node, skip, /): the text runs under node, in document order."},
+    {"to_markup", py_to_markup, METH_O, "to_markup(tree, /)\n--\n\n"
+     "Markup that quillet.parse reads back as tree (a list of nodes, one node or\n"
+     "None). Elements are written as <tag k=\"v\">children</tag>, or <tag k=\"v\"/>\n"
+     "when is_self_closing is True; text runs as they are. ValueError for an\n"
+     "element no markup gives (a value holding a double quote, an attribute name\n"
+     "that is no name), TypeError for a value of the wrong type."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT, "quillet_tree._native", "The C++ half of quillet_tree.", 0, g_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quillet::tree
+
+PyMODINIT_FUNC PyInit__native(void) {
+  if (!quillet::tree::make_keys()) return nullptr;
+  return PyModule_Create(&quillet::tree::g_module);
+}

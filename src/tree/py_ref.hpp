@@ -1,0 +1,68 @@
+// Ref: the single owner of one Python reference, released exactly once;
+// GcPause: the collector held off while a tree is built.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace quillet::tree {
+
+// Move-only. Holds a new reference (or nothing) and drops it when destroyed
+// or overwritten; release() hands the reference on to a caller.
+class Ref {
+ public:
+  Ref() = default;
+  // Takes over `owned`, a new reference or nullptr.
+  static Ref steal(PyObject* owned) noexcept {
+    Ref r;
+    r.p_ = owned;
+    return r;
+  }
+  // Adds a reference to `borrowed` (not nullptr) and owns it.
+  static Ref borrow(PyObject* borrowed) noexcept {
+    Py_INCREF(borrowed);
+    return steal(borrowed);
+  }
+
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) Py_XSETREF(p_, std::exchange(other.p_, nullptr));
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+
+  // Borrowed: valid while this Ref holds it.
+  PyObject* get() const noexcept { return p_; }
+  // The new reference, now the caller's; this Ref is left empty.
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Pauses the cyclic garbage collector while a whole tree is built: each
+// collection would otherwise traverse every list and dict made so far.
+class GcPause {
+ public:
+  GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+    was_enabled_ = PyGC_Disable();
+#endif
+  }
+  ~GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+    if (was_enabled_) PyGC_Enable();
+#endif
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_ = 0;
+};
+
+}  // namespace quillet::tree

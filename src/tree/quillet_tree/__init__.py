@@ -1,0 +1,160 @@
+"""Helpers for the trees quillet.parse returns: walking, finding elements,
+text, writing back as markup, and depth-safe equality, copying and JSON.
+
+Every function works at any depth: none of them recurses, so a tree nested a
+million levels deep is walked, copied, compared and dumped like any other.
+The work on whole trees is done in C++ (quillet_tree._native).
+"""
+from __future__ import annotations
+
+import html
+from typing import TYPE_CHECKING, Any, Collection, Iterator, List, Optional, Tuple, TypeVar, Union
+
+from quillet_tree import _native
+
+if TYPE_CHECKING:
+    from typing_extensions import TypeAlias
+
+    from quillet import Element, Node
+
+    # What the functions take: one node, a list of nodes (a tree, or an
+    # element's children), or None (what parse returns for the empty text).
+    Nodes: TypeAlias = Union[Node, List[Node], None]
+
+__all__ = ["walk", "elements", "text", "to_markup", "equal", "copy", "to_json", "from_json",
+           "picklable"]
+
+_T = TypeVar("_T")
+
+
+def walk(tree: Nodes) -> Iterator[Tuple[int, Node]]:
+    """Yields (depth, node) for every node in document order.
+
+    `tree` is a list of nodes (what parse returned, or an element's children;
+    their depth is 0), a single node (itself at depth 0, then what it holds),
+    or None (nothing). A node is a str (a text run) or a dict (an element).
+    An element's children follow it at depth + 1. Changing an element's
+    children before the walk reaches them changes what is walked.
+    """
+    if tree is None:
+        return
+    if not isinstance(tree, list):
+        yield 0, tree
+        if isinstance(tree, str):
+            return
+        tree = tree["children"]
+        base = 1
+    else:
+        base = 0
+    stack = [iter(tree)]
+    while stack:
+        for node in stack[-1]:
+            yield base + len(stack) - 1, node
+            if type(node) is dict and node["children"]:
+                stack.append(iter(node["children"]))
+                break
+        else:
+            stack.pop()
+
+
+def elements(tree: Nodes, tag: Union[str, Collection[str], None] = None, id: Optional[str] = None,
+             cls: Optional[str] = None, **attributes: Union[str, bool]) -> Iterator[Element]:
+    """Yields the elements of `tree` (see walk) that match every filter given.
+
+    tag: a name, or a collection of names (`("h1", "h2")`). id: the id. cls:
+    one of the element's classes (an element whose "classes" an attribute of
+    that name replaced with a str matches none). Each other keyword names an
+    attribute: a str value must equal it, True asks only that the element has
+    it (`href=True`). Attributes whose names are no Python identifiers go in
+    by unpacking: `**{"data-id": "7"}`.
+    """
+    tags = (tag,) if isinstance(tag, str) else tag
+    wanted = list(attributes.items())
+    for _, node in walk(tree):
+        if type(node) is not dict:
+            continue
+        if tags is not None and node["tag"] not in tags:
+            continue
+        if id is not None and node["id"] != id:
+            continue
+        if cls is not None:
+            classes = node["classes"]
+            if not isinstance(classes, list) or cls not in classes:
+                continue
+        if wanted and not all(_has(node, key, value) for key, value in wanted):
+            continue
+        yield node
+
+
+def _has(node: Element, key: str, value: Union[str, bool]) -> bool:
+    found = node.get(key)
+    if value is True:
+        return isinstance(found, str)
+    return found == value
+
+
+def text(tree: Nodes, sep: str = "", *, unescape: bool = False,
+         skip: Collection[str] = ()) -> str:
+    """The text runs of `tree` (see walk) joined with `sep`, in document order.
+
+    unescape=True decodes character references (`&amp;`, `&#233;`) in each
+    run with html.unescape. skip: tags whose elements are left out with all
+    they hold, such as ("script", "style"). Whitespace that parse dropped
+    before an element is not restored: see the README.
+    """
+    runs = _native.text_runs(tree, frozenset(skip) if skip else None)
+    if unescape:
+        runs = [html.unescape(run) for run in runs]
+    return sep.join(runs)
+
+
+if TYPE_CHECKING:
+    def to_markup(tree: Nodes, /) -> str:
+        """Markup that quillet.parse reads back as `tree`."""
+
+    def equal(a: object, b: object, /) -> bool:
+        """`a == b`, at any depth."""
+
+    def copy(tree: _T, /) -> _T:
+        """A deep copy, as copy.deepcopy makes it, at any depth."""
+else:
+    # The C functions themselves: no Python call in between, which counts on
+    # small trees. Their docstrings are in src/tree/module.cpp.
+    to_markup = _native.to_markup
+    equal = _native.equal
+    copy = _native.copy
+
+
+def to_json(tree: object, *, ensure_ascii: bool = True) -> str:
+    """The JSON text json.dumps(tree, ensure_ascii=...) writes, at any depth.
+
+    Takes dict, list, tuple, str, int, float, bool and None, as json.dumps
+    does; raises TypeError for other objects and ValueError for a container
+    that holds itself.
+    """
+    return _native.to_json(tree, ensure_ascii)
+
+
+if TYPE_CHECKING:
+    def from_json(text: str, /) -> Any:
+        """The object json.loads(text) returns, at any depth."""
+else:
+    from_json = _native.from_json
+
+
+class picklable:
+    """Wraps a tree so that pickle sends it at any depth.
+
+    pickle walks lists and dicts recursively and fails on deep trees; this
+    wrapper pickles as the tree's JSON and unpickles as the plain tree again
+    (not as a picklable). Return `picklable(tree)` from a worker process and
+    the parent receives the tree.
+    """
+
+    __slots__ = ("tree",)
+
+    def __init__(self, tree: object) -> None:
+        self.tree = tree
+
+    def __reduce__(self) -> Tuple[Any, Tuple[str]]:
+        return from_json, (to_json(self.tree, ensure_ascii=False),)
