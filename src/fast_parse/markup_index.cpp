@@ -30,11 +30,24 @@ std::size_t bytes_of(const std::vector<T>& v) {
 }
 
 template <class T>
+std::size_t used_of(const std::vector<T>& v) {
+  return v.size() * sizeof(T);
+}
+
+template <class T>
 void give_back(std::vector<T>& v) {
   std::vector<T>().swap(v);
 }
 
 }  // namespace
+
+std::size_t IndexStorage::used_bytes() const {
+  return used_of(tags) + used_of(attributes) + used_of(attribute_ranges) + used_of(has_attributes) +
+         used_of(attribute_rank) + used_of(match) + used_of(name_spans) + used_of(name_table) +
+         used_of(open) + used_of(pending) + used_of(keys) + used_of(lists) + used_of(slot_tag) +
+         used_of(sum) + used_of(next_lower) + used_of(tag_slot) + used_of(tag_list) +
+         used_of(children_list) + used_of(min_tree);
+}
 
 std::size_t IndexStorage::capacity_bytes() const {
   return bytes_of(tags) + bytes_of(attributes) + bytes_of(attribute_ranges) + bytes_of(has_attributes) +
@@ -63,19 +76,19 @@ void IndexStorage::clear() {
 }
 
 template <class CharT>
-MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, IndexStorage& storage, bool find_surrogates)
+MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, IndexStorage& storage)
     : text_(text), size_(size), s_(storage) {
-  index(find_surrogates);
+  index();
 }
 
 template <class CharT>
 MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size)
     : text_(text), size_(size), own_(std::make_unique<IndexStorage>()), s_(*own_) {
-  index(false);
+  index();
 }
 
 template <class CharT>
-void MarkupIndex<CharT>::index(bool find_surrogates) {
+void MarkupIndex<CharT>::index() {
   s_.clear();
   // Room for as many tags as the text could hold ("<a>" is the shortest),
   // so the array never moves while it grows: only the pages written become
@@ -93,7 +106,7 @@ void MarkupIndex<CharT>::index(bool find_surrogates) {
     for (const IndexStorage::Pending& p : s_.pending) place(p.tag, p.attributes);
     s_.pending.clear();
   };
-  surrogate_ = for_each_bracket(text_, size_, find_surrogates, [&](std::size_t at) {
+  surrogate_ = for_each_bracket(text_, size_, [&](std::size_t at) {
     const Pos i = static_cast<Pos>(at);
     if (text_[i] == '<') {
       s_.open.push_back(i);

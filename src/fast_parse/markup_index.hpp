@@ -91,8 +91,11 @@ std::uint64_t hash_chars(const CharT* text, Span s) {
 // The arrays of an index. Kept between calls, they keep their capacity.
 class IndexStorage {
  public:
-  // Bytes of capacity held by all arrays.
+  // Bytes of capacity held by all arrays. Capacity reserved but never
+  // written costs address space only.
   std::size_t capacity_bytes() const;
+  // Bytes the last index filled: what it made resident.
+  std::size_t used_bytes() const;
   // Gives every array's memory back.
   void release();
 
@@ -144,13 +147,14 @@ template <class CharT>
 class MarkupIndex {
  public:
   // Indexes `text` in `storage`, which must outlive the index and serve one
-  // index at a time; `find_surrogates` has has_surrogate() answered too.
-  MarkupIndex(const CharT* text, Pos size, IndexStorage& storage, bool find_surrogates = false);
+  // index at a time.
+  MarkupIndex(const CharT* text, Pos size, IndexStorage& storage);
   // Indexes `text` in storage of its own.
   MarkupIndex(const CharT* text, Pos size);
 
   const CharT* text() const { return text_; }
-  // Whether the text holds a surrogate (asked for at construction only).
+  // Whether the text holds a surrogate (U+D800 to U+DFFF), found on the
+  // way: such a text has no UTF-8 form.
   bool has_surrogate() const { return surrogate_; }
   Pos size() const { return size_; }
   const std::vector<Tag>& tags() const { return s_.tags; }
@@ -177,7 +181,7 @@ class MarkupIndex {
   }
 
  private:
-  void index(bool find_surrogates);
+  void index();
   // Reads the tag whose extent is [start, close] and appends its attributes;
   // false (with nothing appended) if it is not valid.
   bool read_tag(Pos start, Pos close, Tag& out);

@@ -15,89 +15,108 @@ namespace quillet::fast {
 namespace {
 
 template <class CharT>
-std::uint64_t portable_mask(const CharT* block) {
+std::uint64_t portable_mask(const CharT* block, std::uint64_t& surrogates) {
   std::uint64_t mask = 0;
-  for (std::size_t i = 0; i < kBlockChars; ++i)
+  for (std::size_t i = 0; i < kBlockChars; ++i) {
     mask |= static_cast<std::uint64_t>(block[i] == '<' || block[i] == '>') << i;
+    if constexpr (sizeof(CharT) > 1) surrogates |= is_surrogate(block[i]);
+  }
   return mask;
 }
 
 #if QUILLET_X86
 
-// Lanes equal to "<" or ">" as all ones.
-inline __m128i brackets8(__m128i v) {
+// Lanes equal to "<" or ">" as all ones; lanes holding a surrogate are
+// or-ed into `sur`.
+inline __m128i brackets8(const void* p) {
+  const __m128i v = _mm_loadu_si128(static_cast<const __m128i*>(p));
   return _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')), _mm_cmpeq_epi8(v, _mm_set1_epi8('>')));
 }
-inline __m128i brackets16(const void* p) {
+inline __m128i brackets16(const void* p, __m128i& sur) {
   const __m128i v = _mm_loadu_si128(static_cast<const __m128i*>(p));
+  sur = _mm_or_si128(sur, _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xF800))),
+                                          _mm_set1_epi16(static_cast<short>(0xD800))));
   return _mm_or_si128(_mm_cmpeq_epi16(v, _mm_set1_epi16('<')), _mm_cmpeq_epi16(v, _mm_set1_epi16('>')));
 }
-inline __m128i brackets32(const void* p) {
+inline __m128i brackets32(const void* p, __m128i& sur) {
   const __m128i v = _mm_loadu_si128(static_cast<const __m128i*>(p));
+  sur = _mm_or_si128(sur, _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(static_cast<int>(0xFFFFF800u))),
+                                          _mm_set1_epi32(0xD800)));
   return _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('<')), _mm_cmpeq_epi32(v, _mm_set1_epi32('>')));
 }
 
 // Sixteen characters to sixteen mask bits, per width. Packing saturates, so
 // an all-ones lane stays all ones and a zero lane zero.
-std::uint64_t sse2_16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(_mm_movemask_epi8(brackets8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)))));
+std::uint64_t sse2_16(const std::uint8_t* p, __m128i&) {
+  return static_cast<std::uint16_t>(_mm_movemask_epi8(brackets8(p)));
 }
-std::uint64_t sse2_16(const std::uint16_t* p) {
-  return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(brackets16(p), brackets16(p + 8))));
+std::uint64_t sse2_16(const std::uint16_t* p, __m128i& sur) {
+  return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(brackets16(p, sur), brackets16(p + 8, sur))));
 }
-std::uint64_t sse2_16(const std::uint32_t* p) {
-  const __m128i lo = _mm_packs_epi32(brackets32(p), brackets32(p + 4));
-  const __m128i hi = _mm_packs_epi32(brackets32(p + 8), brackets32(p + 12));
+std::uint64_t sse2_16(const std::uint32_t* p, __m128i& sur) {
+  const __m128i lo = _mm_packs_epi32(brackets32(p, sur), brackets32(p + 4, sur));
+  const __m128i hi = _mm_packs_epi32(brackets32(p + 8, sur), brackets32(p + 12, sur));
   return static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_packs_epi16(lo, hi)));
 }
-std::uint64_t sse2_16(const char32_t* p) { return sse2_16(reinterpret_cast<const std::uint32_t*>(p)); }
-
-template <class CharT>
-std::uint64_t sse2_mask(const CharT* block) {
-  return sse2_16(block) | sse2_16(block + 16) << 16 | sse2_16(block + 32) << 32 | sse2_16(block + 48) << 48;
+std::uint64_t sse2_16(const char32_t* p, __m128i& sur) {
+  return sse2_16(reinterpret_cast<const std::uint32_t*>(p), sur);
 }
 
-__attribute__((target("avx2"))) inline __m256i avx_brackets(__m256i v, __m256i lt, __m256i gt, int width) {
-  switch (width) {
-    case 1: return _mm256_or_si256(_mm256_cmpeq_epi8(v, lt), _mm256_cmpeq_epi8(v, gt));
-    case 2: return _mm256_or_si256(_mm256_cmpeq_epi16(v, lt), _mm256_cmpeq_epi16(v, gt));
-    default: return _mm256_or_si256(_mm256_cmpeq_epi32(v, lt), _mm256_cmpeq_epi32(v, gt));
-  }
+template <class CharT>
+std::uint64_t sse2_mask(const CharT* block, std::uint64_t& surrogates) {
+  __m128i sur = _mm_setzero_si128();
+  const std::uint64_t mask = sse2_16(block, sur) | sse2_16(block + 16, sur) << 16 |
+                             sse2_16(block + 32, sur) << 32 | sse2_16(block + 48, sur) << 48;
+  surrogates |= static_cast<unsigned>(_mm_movemask_epi8(sur));
+  return mask;
 }
 
 __attribute__((target("avx2"))) inline __m256i avx_load(const void* p) {
   return _mm256_loadu_si256(static_cast<const __m256i*>(p));
 }
+__attribute__((target("avx2"))) inline __m256i avx_brackets8(const void* p) {
+  const __m256i v = avx_load(p);
+  return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('<')), _mm256_cmpeq_epi8(v, _mm256_set1_epi8('>')));
+}
+__attribute__((target("avx2"))) inline __m256i avx_brackets16(const void* p, __m256i& sur) {
+  const __m256i v = avx_load(p);
+  sur = _mm256_or_si256(sur, _mm256_cmpeq_epi16(_mm256_and_si256(v, _mm256_set1_epi16(static_cast<short>(0xF800))),
+                                                _mm256_set1_epi16(static_cast<short>(0xD800))));
+  return _mm256_or_si256(_mm256_cmpeq_epi16(v, _mm256_set1_epi16('<')), _mm256_cmpeq_epi16(v, _mm256_set1_epi16('>')));
+}
+__attribute__((target("avx2"))) inline __m256i avx_brackets32(const void* p, __m256i& sur) {
+  const __m256i v = avx_load(p);
+  sur = _mm256_or_si256(sur, _mm256_cmpeq_epi32(_mm256_and_si256(v, _mm256_set1_epi32(static_cast<int>(0xFFFFF800u))),
+                                                _mm256_set1_epi32(0xD800)));
+  return _mm256_or_si256(_mm256_cmpeq_epi32(v, _mm256_set1_epi32('<')), _mm256_cmpeq_epi32(v, _mm256_set1_epi32('>')));
+}
 
 // Thirty-two characters to thirty-two mask bits, per width. AVX2 packs
 // within 128-bit lanes, so the packed bytes are put back in order.
-__attribute__((target("avx2"))) std::uint64_t avx2_32(const std::uint8_t* p) {
-  const __m256i m = avx_brackets(avx_load(p), _mm256_set1_epi8('<'), _mm256_set1_epi8('>'), 1);
-  return static_cast<std::uint32_t>(_mm256_movemask_epi8(m));
+__attribute__((target("avx2"))) std::uint64_t avx2_32(const std::uint8_t* p, __m256i&) {
+  return static_cast<std::uint32_t>(_mm256_movemask_epi8(avx_brackets8(p)));
 }
-__attribute__((target("avx2"))) std::uint64_t avx2_32(const std::uint16_t* p) {
-  const __m256i lt = _mm256_set1_epi16('<'), gt = _mm256_set1_epi16('>');
-  const __m256i packed = _mm256_packs_epi16(avx_brackets(avx_load(p), lt, gt, 2),
-                                            avx_brackets(avx_load(p + 16), lt, gt, 2));
+__attribute__((target("avx2"))) std::uint64_t avx2_32(const std::uint16_t* p, __m256i& sur) {
+  const __m256i packed = _mm256_packs_epi16(avx_brackets16(p, sur), avx_brackets16(p + 16, sur));
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_permute4x64_epi64(packed, 0xD8)));
 }
-__attribute__((target("avx2"))) std::uint64_t avx2_32(const std::uint32_t* p) {
-  const __m256i lt = _mm256_set1_epi32('<'), gt = _mm256_set1_epi32('>');
-  const __m256i ab = _mm256_packs_epi32(avx_brackets(avx_load(p), lt, gt, 4),
-                                        avx_brackets(avx_load(p + 8), lt, gt, 4));
-  const __m256i cd = _mm256_packs_epi32(avx_brackets(avx_load(p + 16), lt, gt, 4),
-                                        avx_brackets(avx_load(p + 24), lt, gt, 4));
+__attribute__((target("avx2"))) std::uint64_t avx2_32(const std::uint32_t* p, __m256i& sur) {
+  const __m256i ab = _mm256_packs_epi32(avx_brackets32(p, sur), avx_brackets32(p + 8, sur));
+  const __m256i cd = _mm256_packs_epi32(avx_brackets32(p + 16, sur), avx_brackets32(p + 24, sur));
   const __m256i packed = _mm256_packs_epi16(ab, cd);
   const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
   return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_permutevar8x32_epi32(packed, order)));
 }
-__attribute__((target("avx2"))) std::uint64_t avx2_32(const char32_t* p) {
-  return avx2_32(reinterpret_cast<const std::uint32_t*>(p));
+__attribute__((target("avx2"))) std::uint64_t avx2_32(const char32_t* p, __m256i& sur) {
+  return avx2_32(reinterpret_cast<const std::uint32_t*>(p), sur);
 }
 
 template <class CharT>
-__attribute__((target("avx2"))) std::uint64_t avx2_mask(const CharT* block) {
-  return avx2_32(block) | avx2_32(block + 32) << 32;
+__attribute__((target("avx2"))) std::uint64_t avx2_mask(const CharT* block, std::uint64_t& surrogates) {
+  __m256i sur = _mm256_setzero_si256();
+  const std::uint64_t mask = avx2_32(block, sur) | avx2_32(block + 32, sur) << 32;
+  surrogates |= static_cast<unsigned>(_mm256_movemask_epi8(sur));
+  return mask;
 }
 
 bool has_avx2() {

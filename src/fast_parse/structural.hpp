@@ -18,9 +18,11 @@ namespace quillet::fast {
 
 inline constexpr std::size_t kBlockChars = 64;
 
-// The mask of "<" and ">" in the 64 characters at `block`.
+// The mask of "<" and ">" in the 64 characters at `block`; the same pass
+// sets some bit of `surrogates` when the block holds a surrogate (U+D800 to
+// U+DFFF; 1-byte storage never does).
 template <class CharT>
-using BracketMask = std::uint64_t (*)(const CharT* block);
+using BracketMask = std::uint64_t (*)(const CharT* block, std::uint64_t& surrogates);
 
 // One way of computing bracket masks.
 template <class CharT>
@@ -67,20 +69,18 @@ inline bool has_surrogate(const CharT* text, std::size_t n) {
   }
 }
 
-// Calls on_bracket(position) for every "<" and ">" in [0, size), in order.
-// With `find_surrogates`, the same pass over the text also tells whether it
-// holds a surrogate.
+// Calls on_bracket(position) for every "<" and ">" in [0, size), in order,
+// and tells whether the text holds a surrogate: the same pass finds both.
 template <class CharT, class OnBracket>
-bool for_each_bracket(const CharT* text, std::size_t size, bool find_surrogates, OnBracket&& on_bracket) {
+bool for_each_bracket(const CharT* text, std::size_t size, OnBracket&& on_bracket) {
   const BracketMask<CharT> mask_of = bracket_mask<CharT>();
-  bool surrogate = false;
+  std::uint64_t surrogates = 0;
   std::size_t base = 0;
   for (; size - base >= kBlockChars; base += kBlockChars) {
-    if (find_surrogates) surrogate |= has_surrogate(text + base, kBlockChars);
-    for (std::uint64_t mask = mask_of(text + base); mask != 0; mask &= mask - 1)
+    for (std::uint64_t mask = mask_of(text + base, surrogates); mask != 0; mask &= mask - 1)
       on_bracket(base + static_cast<std::size_t>(__builtin_ctzll(mask)));
   }
-  if (find_surrogates) surrogate |= has_surrogate(text + base, size - base);
+  const bool surrogate = surrogates != 0 || has_surrogate(text + base, size - base);
   for (; base < size; ++base)
     if (text[base] == '<' || text[base] == '>') on_bracket(base);
   return surrogate;

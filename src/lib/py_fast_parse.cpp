@@ -118,82 +118,57 @@ PyObject* substring_of(PyObject* input, Span s) {
 
 // Texts up to this many characters are shared through a StringCache.
 constexpr Pos kShortText = 24;
-// A cache holds at most this many strings; later texts are made fresh, so
-// input with endless distinct names costs no more than input without.
-constexpr std::size_t kMaxShared = std::size_t{1} << 16;
 
-// One str per distinct short text, made on first use. Open addressing over
-// FNV-1a hashes of the characters. Every str it holds is also in the tree,
-// so it costs only its table beyond the output.
+// Short texts shared within one tree: whitespace between tags, class names,
+// attribute names and repeated values. A direct-mapped table with one entry
+// per hash bucket: a text whose bucket holds another one replaces it. It
+// stays small enough for the processor's caches, costs nothing to grow,
+// and input with endless distinct texts costs no more than any other.
 template <class CharT>
 class StringCache {
  public:
-  StringCache(PyObject* input, const CharT* text) : input_(input), text_(text) {}
+  // Sized for a text with `tags` tags: the short texts of a tree come from
+  // its tags and the runs between them.
+  StringCache(PyObject* input, const CharT* text, std::size_t tags) : input_(input), text_(text) {
+    std::size_t slots = 64;  // at least two per tag, up to 8192
+    while (slots < 8192 && slots < 2 * tags) slots *= 2;
+    slots_.resize(slots);
+  }
   StringCache(const StringCache&) = delete;
   StringCache& operator=(const StringCache&) = delete;
   ~StringCache() {
-    for (const Entry& e : entries_) Py_DECREF(e.object);
+    for (const Entry& e : slots_) Py_XDECREF(e.object);
   }
 
   // A new reference to the str of `s`.
   PyObject* get(Span s) {
-    if (entries_.size() == kMaxShared) {
-      if (PyObject* shared = find(fast::hash_chars(text_, s), s)) return new_ref(shared);
-      return substring_of(input_, s);
-    }
     const std::uint64_t h = fast::hash_chars(text_, s);
-    if ((entries_.size() + 1) * 2 > table_.size()) grow();
-    const std::size_t mask = table_.size() - 1;
-    for (std::size_t j = h & mask;; j = (j + 1) & mask) {
-      const std::uint32_t slot = table_[j];
-      if (slot == fast::kNone) {
-        // Room first: nothing may throw once the str exists.
-        if (entries_.size() == entries_.capacity()) entries_.reserve(std::max<std::size_t>(64, 2 * entries_.size()));
-        PyObject* obj = substring_of(input_, s);
-        entries_.push_back(Entry{h, s, obj});
-        table_[j] = static_cast<std::uint32_t>(entries_.size() - 1);
-        return new_ref(obj);
-      }
-      const Entry& e = entries_[slot];
-      if (e.hash == h && same(e.span, s)) return new_ref(e.object);
-    }
+    Entry& e = slots_[h & (slots_.size() - 1)];
+    if (e.object && e.hash == h && same(e.span, s)) return new_ref(e.object);
+    PyObject* fresh = substring_of(input_, s);
+    Py_XDECREF(e.object);  // the tree holds its own reference
+    e = Entry{h, s, fresh};
+    return new_ref(fresh);
   }
 
  private:
   struct Entry {
-    std::uint64_t hash;
+    std::uint64_t hash = 0;
     Span span;
-    PyObject* object;
+    PyObject* object = nullptr;  // owned
   };
 
+  // Texts here are short: a loop beats a call to memcmp.
   bool same(Span a, Span b) const {
-    return a.size() == b.size() && std::memcmp(text_ + a.begin, text_ + b.begin, a.size() * sizeof(CharT)) == 0;
-  }
-
-  // The cached str of `s` (borrowed), or null.
-  PyObject* find(std::uint64_t h, Span s) const {
-    const std::size_t mask = table_.size() - 1;
-    for (std::size_t j = h & mask; table_[j] != fast::kNone; j = (j + 1) & mask) {
-      const Entry& e = entries_[table_[j]];
-      if (e.hash == h && same(e.span, s)) return e.object;
-    }
-    return nullptr;
-  }
-
-  void grow() {
-    const std::size_t cap = table_.empty() ? 64 : table_.size() * 2;
-    table_.assign(cap, fast::kNone);
-    for (std::uint32_t i = 0; i < entries_.size(); ++i) {
-      std::size_t j = entries_[i].hash & (cap - 1);
-      while (table_[j] != fast::kNone) j = (j + 1) & (cap - 1);
-      table_[j] = i;
-    }
+    if (a.size() != b.size()) return false;
+    for (Pos i = 0; i < a.size(); ++i)
+      if (text_[a.begin + i] != text_[b.begin + i]) return false;
+    return true;
   }
 
   PyObject* input_;
   const CharT* text_;
-  std::vector<Entry> entries_;
-  std::vector<std::uint32_t> table_;
+  std::vector<Entry> slots_;
 };
 
 // Attribute keys the element dict treats on its own.
@@ -226,7 +201,7 @@ class PyBuilder {
 
   PyBuilder(PyObject* input, const MarkupIndex<CharT>& index)
       : input_(input), index_(index), text_(index.text()), names_(index.name_count(), nullptr),
-        strings_(input, index.text()) {}
+        strings_(input, index.text(), index.tags().size()) {}
 
   ~PyBuilder() {
     Py_XDECREF(top_);
@@ -243,18 +218,23 @@ class PyBuilder {
   }
 
   void level(Handle parent, const std::vector<Node>& nodes, std::vector<Handle>& child_parents) {
-    // The list is filled out of the collector's sight and joins the tree only
-    // when full, so code run by a signal handler never meets a half-made list.
+    // Signal handlers run between levels, and inside the long levels only;
+    // a long level's list is filled out of the collector's sight and joins
+    // the tree only when full, so code run by a handler never meets a
+    // half-made list.
+    since_signal_check_ += nodes.size();
+    if (since_signal_check_ >= kNodesPerSignalCheck) check_signals();
+    const bool long_level = nodes.size() >= kNodesPerSignalCheck;
     PyRef list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(nodes.size()))));
-    PyObject_GC_UnTrack(list.get());
+    if (long_level) PyObject_GC_UnTrack(list.get());
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-      if (++since_signal_check_ == kNodesPerSignalCheck) check_signals();
+      if (long_level && i % kNodesPerSignalCheck == kNodesPerSignalCheck - 1) check_signals();
       const Node& node = nodes[i];
-      PyObject* item = node.element() ? element(node) : text(node.span);
+      PyObject* item = node.element() ? element(node) : text_run(node.span);
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
       if (node.element() && node.span.size() > 0) child_parents.push_back(item);
     }
-    PyObject_GC_Track(list.get());
+    if (long_level) PyObject_GC_Track(list.get());
     if (parent) {
       py_set_item(parent, keys().children, list.get());
     } else {
@@ -273,6 +253,13 @@ class PyBuilder {
   // A new reference to the str for `s`: short ones (whitespace between tags,
   // class names, repeated values) are shared, the rest made fresh.
   PyObject* text(Span s) { return s.size() <= kShortText ? strings_.get(s) : substring_of(input_, s); }
+
+  // A new reference to the str of a text run. Runs that start with
+  // whitespace (the indentation between tags) repeat and are shared; others
+  // rarely do, and looking them up would cost more than it saves.
+  PyObject* text_run(Span s) {
+    return fast::is_space(text_[s.begin]) ? text(s) : substring_of(input_, s);
+  }
 
   // Stores a new reference, which is released whatever happens.
   void store_new(PyObject* dict, PyObject* key, PyObject* value) {
@@ -386,8 +373,8 @@ struct ThreadStorage {
 };
 thread_local ThreadStorage t_storage;
 
-// Storage beyond this is given back after a call, so one huge text does not
-// leave its index behind.
+// Storage is given back after a call that filled more than this, so one
+// huge text does not leave its index behind.
 constexpr std::size_t kKeptStorageBytes = std::size_t{8} << 20;
 
 class StorageLease {
@@ -405,7 +392,7 @@ class StorageLease {
   StorageLease& operator=(const StorageLease&) = delete;
   ~StorageLease() {
     if (own_) return;
-    if (storage_->capacity_bytes() > kKeptStorageBytes) storage_->release();
+    if (storage_->used_bytes() > kKeptStorageBytes) storage_->release();
     t_storage.busy = false;
   }
   fast::IndexStorage& get() { return *storage_; }
@@ -418,7 +405,7 @@ class StorageLease {
 template <class CharT>
 PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
   StorageLease storage;
-  const MarkupIndex<CharT> index(text, static_cast<Pos>(length), storage.get(), /*find_surrogates=*/true);
+  const MarkupIndex<CharT> index(text, static_cast<Pos>(length), storage.get());
   if (index.has_surrogate()) {
     // Only a str with a lone surrogate has no UTF-8 form: asking for it
     // raises the encoder's own error.
