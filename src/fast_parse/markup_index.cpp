@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <type_traits>
 
 #include "fast_parse/structural.hpp"
 
@@ -24,54 +25,35 @@ bool less_chars(const CharT* text, Span a, Span b) {
   return std::lexicographical_compare(text + a.begin, text + a.end, text + b.begin, text + b.end);
 }
 
-template <class T>
-std::size_t bytes_of(const std::vector<T>& v) {
-  return v.capacity() * sizeof(T);
-}
-
-template <class T>
-std::size_t used_of(const std::vector<T>& v) {
-  return v.size() * sizeof(T);
-}
-
-template <class T>
-void give_back(std::vector<T>& v) {
-  std::vector<T>().swap(v);
-}
-
 }  // namespace
 
+template <class Self, class F>
+void IndexStorage::each_array(Self& s, F&& f) {
+  f(s.tags), f(s.attributes), f(s.attribute_ranges), f(s.has_attributes), f(s.attribute_rank);
+  f(s.match), f(s.name_spans), f(s.name_table), f(s.open), f(s.pending), f(s.keys), f(s.lists);
+  f(s.slot_tag), f(s.sum), f(s.next_lower), f(s.tag_slot), f(s.tag_list), f(s.children_list);
+  f(s.min_tree);
+}
+
 std::size_t IndexStorage::used_bytes() const {
-  return used_of(tags) + used_of(attributes) + used_of(attribute_ranges) + used_of(has_attributes) +
-         used_of(attribute_rank) + used_of(match) + used_of(name_spans) + used_of(name_table) +
-         used_of(open) + used_of(pending) + used_of(keys) + used_of(lists) + used_of(slot_tag) +
-         used_of(sum) + used_of(next_lower) + used_of(tag_slot) + used_of(tag_list) +
-         used_of(children_list) + used_of(min_tree);
+  std::size_t bytes = 0;
+  each_array(*this, [&](const auto& v) { bytes += v.size() * sizeof(v[0]); });
+  return bytes;
 }
 
 std::size_t IndexStorage::capacity_bytes() const {
-  return bytes_of(tags) + bytes_of(attributes) + bytes_of(attribute_ranges) + bytes_of(has_attributes) +
-         bytes_of(attribute_rank) + bytes_of(match) + bytes_of(name_spans) + bytes_of(name_table) +
-         bytes_of(open) + bytes_of(pending) + bytes_of(keys) + bytes_of(lists) + bytes_of(slot_tag) +
-         bytes_of(sum) + bytes_of(next_lower) + bytes_of(tag_slot) + bytes_of(tag_list) +
-         bytes_of(children_list) + bytes_of(min_tree);
+  std::size_t bytes = 0;
+  each_array(*this, [&](const auto& v) { bytes += v.capacity() * sizeof(v[0]); });
+  return bytes;
 }
 
 void IndexStorage::release() {
-  give_back(tags), give_back(attributes), give_back(attribute_ranges), give_back(has_attributes);
-  give_back(attribute_rank), give_back(match), give_back(name_spans), give_back(name_table);
-  give_back(open), give_back(pending), give_back(keys), give_back(lists), give_back(slot_tag);
-  give_back(sum), give_back(next_lower), give_back(tag_slot), give_back(tag_list);
-  give_back(children_list), give_back(min_tree);
+  each_array(*this, [](auto& v) { std::remove_reference_t<decltype(v)>().swap(v); });
   min_leaves = 0;
 }
 
 void IndexStorage::clear() {
-  tags.clear(), attributes.clear(), attribute_ranges.clear(), has_attributes.clear();
-  attribute_rank.clear(), match.clear(), name_spans.clear(), name_table.clear();
-  open.clear(), pending.clear(), keys.clear(), lists.clear(), slot_tag.clear();
-  sum.clear(), next_lower.clear(), tag_slot.clear(), tag_list.clear();
-  children_list.clear(), min_tree.clear();
+  each_array(*this, [](auto& v) { v.clear(); });
   min_leaves = 0;
 }
 

@@ -116,6 +116,9 @@ class IndexStorage {
   };
 
   void clear();
+  // Calls f on every array of `s` (an IndexStorage, const or not).
+  template <class Self, class F>
+  static void each_array(Self& s, F&& f);
 
   std::vector<Tag> tags;                   // valid tags, by start
   std::vector<Attribute> attributes;       // of all tags, each tag's together
