@@ -74,8 +74,10 @@ void MarkupIndex<CharT>::index() {
   s_.clear();
   // Room for as many tags as the text could hold ("<a>" is the shortest),
   // so the array never moves while it grows: only the pages written become
-  // memory the process uses.
-  s_.tags.reserve(size_ / 3 + 1);
+  // memory the process uses. Past 2^24 tags (texts over 48 MB) it grows as
+  // usual, so a huge text does not ask for more address space than a
+  // machine will grant at once.
+  s_.tags.reserve(std::min<std::size_t>(size_ / 3 + 1, std::size_t{1} << 24));
   // Bracket matching: a ">" closes the most recent open "<". A pair is read
   // as a tag as soon as it closes. Pairs that close while an outer "<" is
   // still open lie inside it and wait until it closes (or the text ends), so

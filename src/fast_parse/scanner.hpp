@@ -13,6 +13,7 @@
 //    on an explicit stack, so nesting depth costs no call stack.
 #pragma once
 
+#include <algorithm>
 #include <vector>
 
 #include "fast_parse/markup_index.hpp"
@@ -47,8 +48,9 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
   std::vector<Handle> handles;
   if (index.size() == 0) return;
   // A level holds at most one node per tag and one text run more per tag;
-  // reserved once, only what is written becomes memory the process uses.
-  nodes.reserve(2 * tags.size() + 1);
+  // reserved once (up to 2^25 nodes), only what is written becomes memory
+  // the process uses.
+  nodes.reserve(std::min<std::size_t>(2 * tags.size() + 1, std::size_t{1} << 25));
   stack.push_back(Level{Span{0, index.size()}, builder.root(), 0});
 
   while (!stack.empty()) {
