@@ -65,7 +65,17 @@ class Reader {
         if (rc < 0) return nullptr;
         skip_ws();
         if (at(',')) {
-          ++pos_;
+          const Py_ssize_t comma = pos_++;
+#if PY_VERSION_HEX >= 0x030D0000
+          // From 3.13 on, json names a comma right before the closing bracket.
+          skip_ws();
+          if (at(is_dict ? '}' : ']'))
+            return fail({is_dict ? "Illegal trailing comma before end of object"
+                                 : "Illegal trailing comma before end of array",
+                         comma});
+#else
+          (void)comma;
+#endif
           if (is_dict && !key()) return nullptr;
           break;
         }

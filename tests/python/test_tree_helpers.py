@@ -116,7 +116,7 @@ def test_json_corner_cases(value):
 
 
 @pytest.mark.parametrize(
-    "text", ["", "[1,]", "[1 2]", '{"a" 1}', "{1: 2}", '"abc', '"\\x"', '"\\u12"', '"a\nb"', "[] x",
+    "text", ["", "[1,]", "[1, ]", '{"a": 1,}', "[1 2]", '{"a" 1}', "{1: 2}", '"abc', '"\\x"', '"\\u12"', '"a\nb"', "[] x",
              "01", "-", "[", '{"a": 1', "nul"],
 )
 def test_from_json_rejects_what_json_rejects(text):
