@@ -13,14 +13,6 @@ namespace quillet::fast {
 namespace {
 
 template <class CharT>
-bool same_chars(const CharT* text, Span a, Span b) {
-  if (a.size() != b.size()) return false;
-  for (Pos i = 0; i < a.size(); ++i)
-    if (text[a.begin + i] != text[b.begin + i]) return false;
-  return true;
-}
-
-template <class CharT>
 bool less_chars(const CharT* text, Span a, Span b) {
   return std::lexicographical_compare(text + a.begin, text + a.end, text + b.begin, text + b.end);
 }
@@ -38,12 +30,6 @@ void IndexStorage::each_array(Self& s, F&& f) {
 std::size_t IndexStorage::used_bytes() const {
   std::size_t bytes = 0;
   each_array(*this, [&](const auto& v) { bytes += v.size() * sizeof(v[0]); });
-  return bytes;
-}
-
-std::size_t IndexStorage::capacity_bytes() const {
-  std::size_t bytes = 0;
-  each_array(*this, [&](const auto& v) { bytes += v.capacity() * sizeof(v[0]); });
   return bytes;
 }
 

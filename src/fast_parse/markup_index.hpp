@@ -88,13 +88,21 @@ std::uint64_t hash_chars(const CharT* text, Span s) {
   return h ^ (h >> 29);
 }
 
+// Whether the spans `a` and `b` of `text` hold the same characters. Names
+// and shared texts are short: a loop beats a call to memcmp.
+template <class CharT>
+bool same_chars(const CharT* text, Span a, Span b) {
+  if (a.size() != b.size()) return false;
+  for (Pos i = 0; i < a.size(); ++i)
+    if (text[a.begin + i] != text[b.begin + i]) return false;
+  return true;
+}
+
 // The arrays of an index. Kept between calls, they keep their capacity.
 class IndexStorage {
  public:
-  // Bytes of capacity held by all arrays. Capacity reserved but never
-  // written costs address space only.
-  std::size_t capacity_bytes() const;
-  // Bytes the last index filled: what it made resident.
+  // Bytes the last index filled: what it made resident (capacity reserved
+  // but never written costs address space only).
   std::size_t used_bytes() const;
   // Gives every array's memory back.
   void release();

@@ -66,25 +66,6 @@ const Keys& keys() {
   return g_keys;
 }
 
-// Pauses the cyclic garbage collector while the tree is built: every list
-// and dict would otherwise be traversed again by each young collection.
-class GcPause {
- public:
-  GcPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-    was_enabled_ = PyGC_Disable();
-#endif
-  }
-  ~GcPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-    if (was_enabled_) PyGC_Enable();
-#endif
-  }
-
- private:
-  int was_enabled_ = 0;
-};
-
 // A dict with room for `n` keys, so filling it never resizes it.
 PyObject* new_dict(Py_ssize_t n) {
 #if PY_VERSION_HEX < 0x030D0000
@@ -144,7 +125,7 @@ class StringCache {
   PyObject* get(Span s) {
     const std::uint64_t h = fast::hash_chars(text_, s);
     Entry& e = slots_[h & (slots_.size() - 1)];
-    if (e.object && e.hash == h && same(e.span, s)) return new_ref(e.object);
+    if (e.object && e.hash == h && fast::same_chars(text_, e.span, s)) return new_ref(e.object);
     PyObject* fresh = substring_of(input_, s);
     Py_XDECREF(e.object);  // the tree holds its own reference
     e = Entry{h, s, fresh};
@@ -157,14 +138,6 @@ class StringCache {
     Span span;
     PyObject* object = nullptr;  // owned
   };
-
-  // Texts here are short: a loop beats a call to memcmp.
-  bool same(Span a, Span b) const {
-    if (a.size() != b.size()) return false;
-    for (Pos i = 0; i < a.size(); ++i)
-      if (text_[a.begin + i] != text_[b.begin + i]) return false;
-    return true;
-  }
 
   PyObject* input_;
   const CharT* text_;
@@ -321,11 +294,13 @@ class PyBuilder {
     const Attribute* id = nullptr;
     const Attribute* cls = nullptr;
     const Attribute* style = nullptr;
+    const Attribute* children = nullptr;  // never stored: "children" holds the child list
     for (const Attribute& a : attributes) {
       switch (key_role(text_, a.key)) {
         case KeyRole::id: id = &a; break;
         case KeyRole::cls: cls = &a; break;
         case KeyRole::style: style = &a; break;
+        case KeyRole::children: children = &a; break;
         default: break;
       }
     }
@@ -333,7 +308,8 @@ class PyBuilder {
     // Most elements start as a copy of a dict holding the fixed keys, which
     // is cheaper than inserting them one by one; values that differ from the
     // copy's are then replaced in place.
-    const std::size_t others = attributes.size() - (id != nullptr) - (cls != nullptr) - (style != nullptr);
+    const std::size_t others = attributes.size() - (id != nullptr) - (cls != nullptr) - (style != nullptr) -
+                               (children != nullptr);
     PyObject* model = others <= kRoomInModel ? element_model() : nullptr;
     PyRef dict(QUILLET_PY_NEW(model ? PyDict_Copy(model) : new_dict(static_cast<Py_ssize_t>(6 + attributes.size()))));
     PyObject* d = dict.get();
@@ -344,8 +320,7 @@ class PyBuilder {
     if (tag.self_closing || !model) py_set_item(d, k.is_self_closing, tag.self_closing ? Py_True : Py_False);
     // "children" always holds the child list and stays the last key.
     for (const Attribute& a : attributes) {
-      if (&a == id || &a == cls || &a == style) continue;
-      if (key_role(text_, a.key) == KeyRole::children) continue;
+      if (&a == id || &a == cls || &a == style || &a == children) continue;
       // Names are shared but not interned: interning would keep every name
       // a document ever used alive in the interpreter.
       PyRef key(strings_.get(a.key));

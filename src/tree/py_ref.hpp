@@ -1,10 +1,12 @@
-// Ref: the single owner of one Python reference, released exactly once;
-// GcPause: the collector held off while a tree is built.
+// Ref: the single owner of one Python reference, released exactly once
+// (GcPause comes from types/py_ref.hpp).
 #pragma once
 
 #include <Python.h>
 
 #include <utility>
+
+#include "types/py_ref.hpp"
 
 namespace quillet::tree {
 
@@ -44,25 +46,7 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
-// Pauses the cyclic garbage collector while a whole tree is built: each
-// collection would otherwise traverse every list and dict made so far.
-class GcPause {
- public:
-  GcPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-    was_enabled_ = PyGC_Disable();
-#endif
-  }
-  ~GcPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-    if (was_enabled_) PyGC_Enable();
-#endif
-  }
-  GcPause(const GcPause&) = delete;
-  GcPause& operator=(const GcPause&) = delete;
-
- private:
-  int was_enabled_ = 0;
-};
+// The collector pause shared with the parser.
+using ::quillet::GcPause;
 
 }  // namespace quillet::tree

@@ -1,4 +1,5 @@
-// PyRef: the one way this module owns a Python reference.
+// PyRef: the one way this module owns a Python reference; GcPause: the
+// collector held off while a whole tree is built.
 #pragma once
 
 #include <Python.h>
@@ -33,6 +34,28 @@ class PyRef {
 
  private:
   PyObject* object_;
+};
+
+// Pauses the cyclic garbage collector while a whole tree is built: every
+// list and dict would otherwise be traversed again by each young collection.
+// Restores the collector's state as found, also when unwinding.
+class GcPause {
+ public:
+  GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+    was_enabled_ = PyGC_Disable();
+#endif
+  }
+  ~GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+    if (was_enabled_) PyGC_Enable();
+#endif
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_ = 0;
 };
 
 }  // namespace quillet
