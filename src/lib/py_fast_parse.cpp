@@ -9,13 +9,16 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/errors.hpp"
 #include "fast_parse/scanner.hpp"
-#include "lib/py_failure.hpp"
-#include "types/py_convert.hpp"
-#include "types/py_ref.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
+#include "python/py_state.hpp"
+#include "python/py_str.hpp"
+#include "types/element_schema.hpp"
 
 namespace quillet {
 namespace {
@@ -26,45 +29,6 @@ using fast::Node;
 using fast::Pos;
 using fast::Span;
 using fast::Tag;
-
-// Keys every element dict has, interned on first use and kept for the life
-// of the process.
-struct Keys {
-  PyObject* tag;
-  PyObject* id;
-  PyObject* classes;
-  PyObject* style;
-  PyObject* is_self_closing;
-  PyObject* children;
-  PyObject* empty;
-};
-
-// Not a function-local static: its initialisation guard would stay locked
-// across the Python calls that make the keys, and when one of them lets go of
-// the GIL (reporting a failed creation runs sys.excepthook), any other thread
-// asking for the keys would wait on the guard with the GIL in hand, and both
-// would hang. The GIL alone orders the creation; a thread that finds the keys
-// made by another once its own are ready drops its own.
-Keys g_keys = {};
-
-const Keys& keys() {
-  if (g_keys.tag) return g_keys;
-  static constexpr const char* kNames[] = {"tag", "id", "classes", "style", "is_self_closing", "children", ""};
-  PyObject* made[std::size(kNames)] = {};
-  for (std::size_t i = 0; i < std::size(kNames); ++i) {
-    made[i] = PyUnicode_InternFromString(kNames[i]);
-    if (!made[i]) {
-      for (std::size_t j = 0; j < i; ++j) Py_DECREF(made[j]);
-      py_creation_failed(__FILE__, __LINE__);
-    }
-  }
-  if (g_keys.tag) {
-    for (PyObject* o : made) Py_DECREF(o);
-    return g_keys;
-  }
-  g_keys = Keys{made[0], made[1], made[2], made[3], made[4], made[5], made[6]};
-  return g_keys;
-}
 
 // A dict with room for `n` keys, so filling it never resizes it.
 PyObject* new_dict(Py_ssize_t n) {
@@ -77,22 +41,14 @@ PyObject* new_dict(Py_ssize_t n) {
 }
 
 template <class CharT>
-bool equals_ascii(const CharT* text, Span s, const char* word) {
-  const std::size_t n = std::strlen(word);
-  if (s.size() != n) return false;
-  for (std::size_t i = 0; i < n; ++i)
+bool equals_ascii(const CharT* text, Span s, std::string_view word) {
+  if (s.size() != word.size()) return false;
+  for (std::size_t i = 0; i < word.size(); ++i)
     if (text[s.begin + i] != static_cast<unsigned char>(word[i])) return false;
   return true;
 }
 
-// `o` with one more reference, returned as a new reference (Py_NewRef
-// arrived in 3.10).
-inline PyObject* new_ref(PyObject* o) {
-  Py_INCREF(o);
-  return o;
-}
-
-// A new str of the characters `s` of `input`.
+// New reference: a str of the characters `s` of `input`.
 PyObject* substring_of(PyObject* input, Span s) {
   return QUILLET_PY_NEW(PyUnicode_Substring(input, static_cast<Py_ssize_t>(s.begin), static_cast<Py_ssize_t>(s.end)));
 }
@@ -117,26 +73,22 @@ class StringCache {
   }
   StringCache(const StringCache&) = delete;
   StringCache& operator=(const StringCache&) = delete;
-  ~StringCache() {
-    for (const Entry& e : slots_) Py_XDECREF(e.object);
-  }
 
-  // A new reference to the str of `s`.
+  // New reference: the str of `s`.
   PyObject* get(Span s) {
     const std::uint64_t h = fast::hash_chars(text_, s);
     Entry& e = slots_[h & (slots_.size() - 1)];
-    if (e.object && e.hash == h && fast::same_chars(text_, e.span, s)) return new_ref(e.object);
-    PyObject* fresh = substring_of(input_, s);
-    Py_XDECREF(e.object);  // the tree holds its own reference
-    e = Entry{h, s, fresh};
-    return new_ref(fresh);
+    if (!e.object || e.hash != h || !fast::same_chars(text_, e.span, s)) {
+      e = Entry{h, s, PyRef(substring_of(input_, s))};  // the tree holds its own reference to the old one
+    }
+    return PyRef::borrow(e.object.get()).release();
   }
 
  private:
   struct Entry {
     std::uint64_t hash = 0;
     Span span;
-    PyObject* object = nullptr;  // owned
+    PyRef object;
   };
 
   PyObject* input_;
@@ -149,12 +101,15 @@ enum class KeyRole { other, id, cls, style, children };
 
 template <class CharT>
 KeyRole key_role(const CharT* text, Span key) {
+  // The lengths of the names, to skip comparing most keys at all.
+  static_assert(element::kIdAttribute.size() == 2 && element::kClassAttribute.size() == 5 &&
+                element::kStyleAttribute.size() == 5 && element::kChildren.size() == 8);
   switch (key.size()) {
-    case 2: return equals_ascii(text, key, "id") ? KeyRole::id : KeyRole::other;
+    case 2: return equals_ascii(text, key, element::kIdAttribute) ? KeyRole::id : KeyRole::other;
     case 5:
-      if (equals_ascii(text, key, "class")) return KeyRole::cls;
-      return equals_ascii(text, key, "style") ? KeyRole::style : KeyRole::other;
-    case 8: return equals_ascii(text, key, "children") ? KeyRole::children : KeyRole::other;
+      if (equals_ascii(text, key, element::kClassAttribute)) return KeyRole::cls;
+      return equals_ascii(text, key, element::kStyleAttribute) ? KeyRole::style : KeyRole::other;
+    case 8: return equals_ascii(text, key, element::kChildren) ? KeyRole::children : KeyRole::other;
     default: return KeyRole::other;
   }
 }
@@ -173,22 +128,13 @@ class PyBuilder {
   using Handle = PyObject*;  // the element dict whose "children" a level fills; null for the top
 
   PyBuilder(PyObject* input, const MarkupIndex<CharT>& index)
-      : input_(input), index_(index), text_(index.text()), names_(index.name_count(), nullptr),
+      : input_(input), index_(index), text_(index.text()), names_(index.name_count()),
         strings_(input, index.text(), index.tags().size()) {}
-
-  ~PyBuilder() {
-    Py_XDECREF(top_);
-    for (PyObject* o : names_) Py_XDECREF(o);
-  }
 
   Handle root() { return nullptr; }
 
-  // The finished tree; the builder gives up its reference.
-  PyObject* release() {
-    PyObject* t = top_;
-    top_ = nullptr;
-    return t;
-  }
+  // New reference: the finished tree, which the builder gives up.
+  PyObject* release() { return top_.release(); }
 
   void level(Handle parent, const std::vector<Node>& nodes, std::vector<Handle>& child_parents) {
     // Signal handlers run between levels, and inside the long levels only;
@@ -209,9 +155,9 @@ class PyBuilder {
     }
     if (long_level) PyObject_GC_Track(list.get());
     if (parent) {
-      py_set_item(parent, keys().children, list.get());
+      py_set_item(parent, element_keys().children, list.get());
     } else {
-      top_ = list.release();
+      top_ = std::move(list);
     }
   }
 
@@ -223,11 +169,11 @@ class PyBuilder {
     if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
   }
 
-  // A new reference to the str for `s`: short ones (whitespace between tags,
+  // New reference: the str for `s`. Short ones (whitespace between tags,
   // class names, repeated values) are shared, the rest made fresh.
   PyObject* text(Span s) { return s.size() <= kShortText ? strings_.get(s) : substring_of(input_, s); }
 
-  // A new reference to the str of a text run. Runs that start with
+  // New reference: the str of a text run. Runs that start with
   // whitespace (the indentation between tags) repeat and are shared; others
   // rarely do, and looking them up would cost more than it saves.
   PyObject* text_run(Span s) {
@@ -240,13 +186,13 @@ class PyBuilder {
     py_set_item(dict, key, value);
   }
 
-  // A borrowed reference to a dict with the fixed keys but "children", and
+  // Borrowed reference: a dict with the fixed keys but "children", and
   // room for kRoomInModel more keys and "children" (its copies keep that
   // room), or null where copying does not pay.
   PyObject* element_model() {
 #if PY_VERSION_HEX < 0x030D0000
     if (!model_.get()) {
-      const Keys& k = keys();
+      const ElementKeys& k = element_keys();
       PyRef model(QUILLET_PY_NEW(new_dict(5 + kRoomInModel + 1)));
       for (PyObject* key : {k.tag, k.id, k.classes, k.style}) py_set_item(model.get(), key, k.empty);
       py_set_item(model.get(), k.is_self_closing, Py_False);
@@ -258,35 +204,32 @@ class PyBuilder {
 #endif
   }
 
-  // A borrowed reference to the tag name's str.
+  // Borrowed reference: the tag name's str.
   PyObject* name_object(std::uint32_t name) {
-    if (!names_[name]) names_[name] = substring_of(input_, index_.name_span(name));
-    return names_[name];
+    if (!names_[name]) names_[name] = PyRef(substring_of(input_, index_.name_span(name)));
+    return names_[name].get();
   }
 
-  // A new list of the class names in `value` (one empty name without one).
+  // New reference: the list of class names of the class attribute `value`,
+  // or of an element without one.
   PyObject* classes(const Attribute* value) {
     if (!value) {
       PyObject* list = QUILLET_PY_NEW(PyList_New(1));
-      PyList_SET_ITEM(list, 0, new_ref(keys().empty));
+      PyList_SET_ITEM(list, 0, PyRef::borrow(element_keys().empty).release());
       return list;
     }
-    const Span v = value->value;
-    Py_ssize_t pieces = 1;
-    for (Pos i = v.begin; i < v.end; ++i) pieces += text_[i] == ' ';
-    PyRef list(QUILLET_PY_NEW(PyList_New(pieces)));
-    Pos start = v.begin;
+    const CharT* v = text_ + value->value.begin;
+    const std::size_t size = value->value.size();
+    PyRef list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(element::class_count(v, size)))));
     Py_ssize_t n = 0;
-    for (Pos i = v.begin; i <= v.end; ++i) {
-      if (i == v.end || text_[i] == ' ') {
-        PyList_SET_ITEM(list.get(), n++, text(Span{start, i}));
-        start = i + 1;
-      }
-    }
+    element::for_each_class(v, size, [&](std::size_t begin, std::size_t end) {
+      const Pos at = value->value.begin;
+      PyList_SET_ITEM(list.get(), n++, text(Span{at + static_cast<Pos>(begin), at + static_cast<Pos>(end)}));
+    });
     return list.release();
   }
 
-  // A new element dict: the fixed keys, the other attributes in the order
+  // New reference: an element dict with the fixed keys, the other attributes in the order
   // written, and "children" last, empty unless a level fills it later.
   PyObject* element(const Node& node) {
     const Tag& tag = index_.tags()[node.tag];
@@ -304,7 +247,7 @@ class PyBuilder {
         default: break;
       }
     }
-    const Keys& k = keys();
+    const ElementKeys& k = element_keys();
     // Most elements start as a copy of a dict holding the fixed keys, which
     // is cheaper than inserting them one by one; values that differ from the
     // copy's are then replaced in place.
@@ -333,8 +276,8 @@ class PyBuilder {
   PyObject* input_;
   const MarkupIndex<CharT>& index_;
   const CharT* text_;
-  PyObject* top_ = nullptr;
-  std::vector<PyObject*> names_;  // name id -> str, made on first use
+  PyRef top_;
+  std::vector<PyRef> names_;  // name id -> str, made on first use
   StringCache<CharT> strings_;  // attribute names, short values and text runs, shared
   std::size_t since_signal_check_ = 0;
   PyRef model_;  // see element_model
@@ -396,20 +339,19 @@ PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
 }  // namespace
 
 PyObject* fast_parse_to_py(PyObject* input) {
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(input);
-  if (length == 0) Py_RETURN_NONE;
-  if (static_cast<std::uint64_t>(length) >= fast::kNone) {
+  const StrStorage t = str_storage(input);
+  if (t.length == 0) Py_RETURN_NONE;
+  if (static_cast<std::uint64_t>(t.length) >= fast::kNone) {
     PyErr_SetString(PyExc_ValueError, "parse() takes texts of fewer than 4294967295 characters");
     return nullptr;
   }
-  void* data = PyUnicode_DATA(input);
-  switch (PyUnicode_KIND(input)) {
+  switch (t.kind) {
     case PyUnicode_1BYTE_KIND:
-      return build(input, static_cast<const std::uint8_t*>(data), length);
+      return build(input, static_cast<const std::uint8_t*>(t.data), t.length);
     case PyUnicode_2BYTE_KIND:
-      return build(input, static_cast<const std::uint16_t*>(data), length);
+      return build(input, static_cast<const std::uint16_t*>(t.data), t.length);
     default:
-      return build(input, static_cast<const std::uint32_t*>(data), length);
+      return build(input, static_cast<const std::uint32_t*>(t.data), t.length);
   }
 }
 

@@ -4,17 +4,21 @@
 #include <string_view>
 #include <utility>
 
-#include "lib/py_failure.hpp"
 #include "lib/py_fast_parse.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_state.hpp"
 
 namespace quillet {
 namespace {
 
-// The C API version the module definition is written against.
+// The C API version passed at module creation. The module has always been
+// created with this value, and interpreters compare it with their own (a
+// mismatch only warns), so it stays fixed whatever the build's headers say.
 constexpr int kApiVersion = 1013;
 
 // Binds parse's arguments: one parameter "input", by position or keyword.
-// Returns the argument (borrowed), or nullptr with a TypeError set.
+// Returns the argument (borrowed), or nullptr with a TypeError set. The
+// messages are part of the interface: callers match them word for word.
 PyObject* bind_input(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (nargs > 1) {
     PyErr_Format(PyExc_TypeError, "parse() takes 1 positional arguments but %zd were given", nargs);
@@ -41,11 +45,13 @@ PyObject* bind_input(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   return input;
 }
 
-// Checks that `input` is a str (subclasses included) whose characters can
-// be read. False with a TypeError, or the interpreter's own error, set.
-// (Whether it has a UTF-8 form is found out while it is indexed.)
+// Checks that `input` is a str (subclasses included). False with a
+// TypeError, or the interpreter's own error, set. (Its storage is made ready
+// and whether it has a UTF-8 form is found out when it is read.)
 bool check_input(PyObject* input) {
   if (!PyUnicode_Check(input)) {
+    // 'PyString' is the name this message has always given the expected
+    // type; callers match the message as it stands, so it stays.
     PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(input)),
                                                 "__qualname__");
     if (!qualname) return false;
@@ -54,14 +60,10 @@ bool check_input(PyObject* input) {
     Py_DECREF(qualname);
     return false;
   }
-#if PY_VERSION_HEX < 0x030C0000
-  // A str made through the legacy wide-character API has no canonical
-  // storage until it is made ready.
-  if (PyUnicode_READY(input) < 0) return false;
-#endif
   return true;
 }
 
+// New reference: the tree of `input`, or nullptr with the error set.
 PyObject* parse(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* input = bind_input(args, nargs, kwnames);
   if (!input || !check_input(input)) return nullptr;
@@ -73,7 +75,7 @@ PyModuleDef g_module_def = {
     "quillet",  // m_name
     "",         // m_doc
     0,          // m_size
-    nullptr,    // m_methods: parse is added after creation
+    nullptr,    // m_methods: none; parse is added after creation (add_parse)
     nullptr,    // m_slots
     nullptr,    // m_traverse
     nullptr,    // m_clear
@@ -107,6 +109,9 @@ bool add_to_all(PyObject* module, PyObject* name) {
 }
 
 // Makes the parse function and adds it to `module` (and to its __all__).
+// It is added to the made module, together with its entry in __all__,
+// rather than listed in the definition: a method table makes no __all__,
+// and callers rely on the function and the list appearing together.
 bool add_parse(PyObject* module) {
   const char* module_name = PyModule_GetName(module);
   if (!module_name) return false;
@@ -122,7 +127,9 @@ bool add_parse(PyObject* module) {
   return ok;
 }
 
+// New reference: the module, or nullptr with the error set.
 PyObject* init_module() {
+  if (!init_py_state()) return nullptr;
   PyObject* module = PyModule_Create2(&g_module_def, kApiVersion);
   if (!module) return nullptr;
   if (!add_parse(module)) {

@@ -4,7 +4,8 @@
 #include <vector>
 
 #include "tree/pointer_map.hpp"
-#include "tree/py_ref.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
 #include "tree/tree_ops.hpp"
 
 namespace quillet::tree {
@@ -12,7 +13,7 @@ namespace {
 
 // An original container whose copy is being filled in.
 struct Frame {
-  Ref original;    // held: copy.deepcopy of a leaf runs Python code
+  PyRef original;    // held: copy.deepcopy of a leaf runs Python code
   PyObject* copy;  // borrowed: owned by its parent copy, or by the result
   Py_ssize_t pos;  // next index, or PyDict_Next's position
 };
@@ -27,7 +28,7 @@ class Copier {
  public:
   // The copy of `obj`: a new reference, or nullptr with an error set.
   PyObject* run(PyObject* obj) {
-    Ref result = item(obj);
+    PyRef result = item(obj);
     if (!result) return nullptr;
     while (!stack_.empty()) {
       Frame& f = stack_.back();
@@ -45,7 +46,7 @@ class Copier {
         const Py_ssize_t i = f.pos++;
         PyObject* child = PyList_GET_ITEM(original, i);
         if (atomic(child)) continue;  // already shared by the shallow copy
-        Ref made = item(child);       // may push: `f` is not used again
+        PyRef made = item(child);       // may push: `f` is not used again
         if (!made) return nullptr;
         PyList_SetItem(copy, i, made.release());  // drops the shared original
       } else {
@@ -56,8 +57,8 @@ class Copier {
           continue;
         }
         if (atomic(child)) continue;
-        Ref held_key = Ref::borrow(key);
-        Ref made = item(child);
+        PyRef held_key = PyRef::borrow(key);
+        PyRef made = item(child);
         if (!made || PyDict_SetItem(copy, held_key.get(), made.get()) < 0) return nullptr;
       }
     }
@@ -68,45 +69,43 @@ class Copier {
   // The copy of one object: a new reference, or empty with an error set.
   // A list or dict is copied shallowly and pushed, so that its containers
   // are replaced by their copies in turn.
-  Ref item(PyObject* obj) {
-    if (atomic(obj)) return Ref::borrow(obj);
+  PyRef item(PyObject* obj) {
+    if (atomic(obj)) return PyRef::borrow(obj);
     const bool is_list = PyList_CheckExact(obj);
     if (!is_list && !PyDict_CheckExact(obj)) return deepcopy(obj);
-    if (PyObject** done = memo_.find(obj)) return Ref::borrow(*done);
-    Ref made = Ref::steal(is_list ? PyList_GetSlice(obj, 0, PyList_GET_SIZE(obj)) : PyDict_Copy(obj));
+    if (PyObject** done = memo_.find(obj)) return PyRef::borrow(*done);
+    PyRef made = PyRef(is_list ? PyList_GetSlice(obj, 0, PyList_GET_SIZE(obj)) : PyDict_Copy(obj));
     if (!made) return made;
     memo_.insert(obj, made.get());
-    stack_.push_back(Frame{Ref::borrow(obj), made.get(), 0});
+    stack_.push_back(Frame{PyRef::borrow(obj), made.get(), 0});
     return made;
   }
 
   // copy.deepcopy(obj) for what is neither a list, a dict nor atomic.
-  Ref deepcopy(PyObject* obj) {
+  PyRef deepcopy(PyObject* obj) {
     if (!deepcopy_) {
-      Ref module = Ref::steal(PyImport_ImportModule("copy"));
-      if (!module) return Ref();
-      deepcopy_ = Ref::steal(PyObject_GetAttrString(module.get(), "deepcopy"));
-      if (!deepcopy_) return Ref();
+      PyRef module = PyRef(PyImport_ImportModule("copy"));
+      if (!module) return PyRef();
+      deepcopy_ = PyRef(PyObject_GetAttrString(module.get(), "deepcopy"));
+      if (!deepcopy_) return PyRef();
     }
-    return Ref::steal(PyObject_CallOneArg(deepcopy_.get(), obj));
+    return PyRef(PyObject_CallOneArg(deepcopy_.get(), obj));
   }
 
   std::vector<Frame> stack_;
   // Original container -> its copy (borrowed: the result owns every copy), so
   // that a container reached twice is copied once and cycles are kept.
   PointerMap<PyObject*> memo_;
-  Ref deepcopy_;
+  PyRef deepcopy_;
 };
 
 }  // namespace
 
 PyObject* deep_copy(PyObject* obj) {
-  try {
+  return guarded([&]() -> PyObject* {
     GcPause pause;
     return Copier().run(obj);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 }  // namespace quillet::tree

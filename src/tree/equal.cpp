@@ -5,7 +5,9 @@
 #include <new>
 #include <vector>
 
-#include "tree/py_ref.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
+#include "python/py_str.hpp"
 #include "tree/tree_ops.hpp"
 
 namespace quillet::tree {
@@ -21,10 +23,9 @@ struct Pending {
 
 // 1 when equal, 0 when not.
 int strings_equal(PyObject* a, PyObject* b) {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-  if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return 0;
-  return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                     static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+  const StrStorage x = str_storage(a), y = str_storage(b);
+  if (x.length != y.length || x.kind != y.kind) return 0;
+  return std::memcmp(x.data, y.data, static_cast<std::size_t>(x.length) * static_cast<std::size_t>(x.kind)) == 0;
 }
 
 bool is_container(PyObject* o) { return PyList_CheckExact(o) || PyDict_CheckExact(o); }
@@ -39,12 +40,13 @@ class Comparer {
   ~Comparer() {
     if (held_)
       for (Pending& p : work_) Py_DECREF(p.a), Py_DECREF(p.b);
+    if (current_held_ && current_.a) Py_DECREF(current_.a), Py_DECREF(current_.b);  // left by an exception
   }
 
   // 1 when equal, 0 when not, -1 with an error set.
   int run(PyObject* a, PyObject* b) {
     if (!is_container(a) || !is_container(b)) {
-      Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+      PyRef r = PyRef(PyObject_RichCompare(a, b, Py_EQ));
       return r ? PyObject_IsTrue(r.get()) : -1;
     }
     int same = item(a, b);
@@ -85,7 +87,7 @@ class Comparer {
       if (PyDict_GET_SIZE(x) != PyDict_GET_SIZE(y)) return 0;
     } else {
       hold_all();
-      Ref hold_x = Ref::borrow(x), hold_y = Ref::borrow(y);
+      PyRef hold_x = PyRef::borrow(x), hold_y = PyRef::borrow(y);
       return PyObject_RichCompareBool(x, y, Py_EQ);
     }
     work_.push_back(Pending{x, y});
@@ -111,7 +113,7 @@ class Comparer {
       // Dicts parsed from markup list their keys in the same order, so the
       // key at the same place in b is usually this very object.
       if (!PyDict_Next(b, &pos_b, &key_b, &y) || key_b != key) {
-        Ref held = Ref::borrow(key);
+        PyRef held = PyRef::borrow(key);
         y = PyDict_GetItemWithError(b, key);
         if (!y) return PyErr_Occurred() ? -1 : 0;
       }
@@ -130,13 +132,11 @@ class Comparer {
 }  // namespace
 
 PyObject* equal(PyObject* a, PyObject* b) {
-  try {
+  return guarded([&]() -> PyObject* {
     const int same = Comparer().run(a, b);
     if (same < 0) return nullptr;
     return PyBool_FromLong(same);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 }  // namespace quillet::tree

@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "tree/py_ref.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
+#include "python/py_str.hpp"
 #include "tree/tree_ops.hpp"
 
 namespace quillet::tree {
@@ -13,8 +15,8 @@ namespace {
 // A container being filled: a list, or a dict and the key its next value
 // goes under.
 struct Frame {
-  Ref container;
-  Ref key;  // empty for a list
+  PyRef container;
+  PyRef key;  // empty for a list
 };
 
 // Why reading stopped: json.JSONDecodeError's message and position.
@@ -30,18 +32,18 @@ class Reader {
 
   // The document's value: a new reference, or nullptr with an error set.
   PyObject* read() {
-    Ref value;
+    PyRef value;
     for (;;) {
       // A value starts here: a scalar, or a container that is pushed.
       skip_ws();
       if (at('[') || at('{')) {
         const bool is_dict = at('{');
         ++pos_;
-        Ref made = Ref::steal(is_dict ? PyDict_New() : PyList_New(0));
+        PyRef made = PyRef(is_dict ? PyDict_New() : PyList_New(0));
         if (!made) return nullptr;
         skip_ws();
         if (!at(is_dict ? '}' : ']')) {
-          stack_.push_back(Frame{std::move(made), Ref()});
+          stack_.push_back(Frame{std::move(made), PyRef()});
           if (is_dict && !key()) return nullptr;
           continue;
         }
@@ -98,10 +100,10 @@ class Reader {
 
   // Sets json.JSONDecodeError(message, text, pos). Returns nullptr.
   PyObject* fail(Failure f) {
-    Ref module = Ref::steal(PyImport_ImportModule("json"));
-    Ref type = module ? Ref::steal(PyObject_GetAttrString(module.get(), "JSONDecodeError")) : Ref();
+    PyRef module = PyRef(PyImport_ImportModule("json"));
+    PyRef type = module ? PyRef(PyObject_GetAttrString(module.get(), "JSONDecodeError")) : PyRef();
     if (!type) return nullptr;
-    Ref exc = Ref::steal(PyObject_CallFunction(type.get(), "sOn", f.message, text_, f.pos));
+    PyRef exc = PyRef(PyObject_CallFunction(type.get(), "sOn", f.message, text_, f.pos));
     if (exc) PyErr_SetObject(type.get(), exc.get());
     return nullptr;
   }
@@ -110,13 +112,13 @@ class Reader {
   bool key() {
     skip_ws();
     if (!at('"')) return fail({"Expecting property name enclosed in double quotes", pos_}), false;
-    Ref k = string();
+    PyRef k = string();
     if (!k) return false;
     // Interned: one str per distinct key, and the very objects parse uses
     // for the element keys, so lookups and comparisons find them by address.
     PyObject* shared = k.release();
     PyUnicode_InternInPlace(&shared);
-    k = Ref::steal(shared);
+    k = PyRef(shared);
     skip_ws();
     if (!at(':')) return fail({"Expecting ':' delimiter", pos_}), false;
     ++pos_;
@@ -132,26 +134,26 @@ class Reader {
     return true;
   }
 
-  Ref scalar() {
+  PyRef scalar() {
     if (at('"')) return string();
-    if (word("null")) return Ref::borrow(Py_None);
-    if (word("true")) return Ref::borrow(Py_True);
-    if (word("false")) return Ref::borrow(Py_False);
-    if (word("NaN")) return Ref::steal(PyFloat_FromDouble(Py_NAN));
-    if (word("Infinity")) return Ref::steal(PyFloat_FromDouble(Py_HUGE_VAL));
-    if (word("-Infinity")) return Ref::steal(PyFloat_FromDouble(-Py_HUGE_VAL));
+    if (word("null")) return PyRef::borrow(Py_None);
+    if (word("true")) return PyRef::borrow(Py_True);
+    if (word("false")) return PyRef::borrow(Py_False);
+    if (word("NaN")) return PyRef(PyFloat_FromDouble(Py_NAN));
+    if (word("Infinity")) return PyRef(PyFloat_FromDouble(Py_HUGE_VAL));
+    if (word("-Infinity")) return PyRef(PyFloat_FromDouble(-Py_HUGE_VAL));
     return number();
   }
 
   bool digit() const { return pos_ < n_ && s_[pos_] >= '0' && s_[pos_] <= '9'; }
 
   // -?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][-+]?[0-9]+)? as int or float.
-  Ref number() {
+  PyRef number() {
     const Py_ssize_t start = pos_;
     if (at('-')) ++pos_;
     if (!digit()) {
       pos_ = start;
-      return fail({"Expecting value", start}), Ref();
+      return fail({"Expecting value", start}), PyRef();
     }
     if (at('0')) {
       ++pos_;
@@ -175,10 +177,10 @@ class Reader {
     }
     std::string digits(static_cast<std::size_t>(pos_ - start), '\0');
     for (Py_ssize_t i = start; i < pos_; ++i) digits[static_cast<std::size_t>(i - start)] = static_cast<char>(s_[i]);
-    if (!is_float) return Ref::steal(PyLong_FromString(digits.c_str(), nullptr, 10));
+    if (!is_float) return PyRef(PyLong_FromString(digits.c_str(), nullptr, 10));
     const double d = PyOS_string_to_double(digits.c_str(), nullptr, nullptr);
-    if (d == -1.0 && PyErr_Occurred()) return Ref();
-    return Ref::steal(PyFloat_FromDouble(d));
+    if (d == -1.0 && PyErr_Occurred()) return PyRef();
+    return PyRef(PyFloat_FromDouble(d));
   }
 
   static int hex(Py_UCS4 c) {
@@ -201,23 +203,23 @@ class Reader {
   }
 
   // The string starting at the quote at pos_; pos_ ends after its closing quote.
-  Ref string() {
+  PyRef string() {
     const Py_ssize_t start = pos_++;
     // Without escapes the str is a slice of the text.
     Py_ssize_t p = pos_;
     while (p < n_ && s_[p] != '"' && s_[p] != '\\' && s_[p] >= 0x20) ++p;
     if (p < n_ && s_[p] == '"') {
-      Ref s = Ref::steal(PyUnicode_Substring(text_, pos_, p));
+      PyRef s = PyRef(PyUnicode_Substring(text_, pos_, p));
       pos_ = p + 1;
       return s;
     }
     buffer_.assign(s_ + pos_, s_ + p);
     pos_ = p;
     for (;;) {
-      if (pos_ >= n_) return fail({"Unterminated string starting at", start}), Ref();
+      if (pos_ >= n_) return fail({"Unterminated string starting at", start}), PyRef();
       const Py_UCS4 c = s_[pos_];
       if (c == '"') break;
-      if (c < 0x20) return fail({"Invalid control character at", pos_}), Ref();
+      if (c < 0x20) return fail({"Invalid control character at", pos_}), PyRef();
       if (c != '\\') {  // a run up to the next quote, escape or control character
         Py_ssize_t end = pos_ + 1;
         while (end < n_ && s_[end] != '"' && s_[end] != '\\' && s_[end] >= 0x20) ++end;
@@ -225,7 +227,7 @@ class Reader {
         pos_ = end;
         continue;
       }
-      if (pos_ + 1 >= n_) return fail({"Unterminated string starting at", start}), Ref();
+      if (pos_ + 1 >= n_) return fail({"Unterminated string starting at", start}), PyRef();
       const Py_UCS4 e = s_[pos_ + 1];
       Py_UCS4 decoded;
       switch (e) {
@@ -239,13 +241,13 @@ class Reader {
         case 't': decoded = '\t'; break;
         case 'u': {
           const long v = u4(pos_ + 2);
-          if (v < 0) return fail({"Invalid \\uXXXX escape", pos_ + 1}), Ref();
+          if (v < 0) return fail({"Invalid \\uXXXX escape", pos_ + 1}), PyRef();
           pos_ += 6;
           Py_UCS4 cp = static_cast<Py_UCS4>(v);
           // A high surrogate followed by an escaped low one is one character.
           if (cp >= 0xD800 && cp <= 0xDBFF && pos_ + 1 < n_ && s_[pos_] == '\\' && s_[pos_ + 1] == 'u') {
             const long low = u4(pos_ + 2);
-            if (low < 0) return fail({"Invalid \\uXXXX escape", pos_ + 1}), Ref();
+            if (low < 0) return fail({"Invalid \\uXXXX escape", pos_ + 1}), PyRef();
             if (low >= 0xDC00 && low <= 0xDFFF) {
               cp = 0x10000 + ((cp - 0xD800) << 10) + static_cast<Py_UCS4>(low - 0xDC00);
               pos_ += 6;
@@ -254,13 +256,13 @@ class Reader {
           buffer_.push_back(cp);
           continue;
         }
-        default: return fail({"Invalid \\escape", pos_}), Ref();
+        default: return fail({"Invalid \\escape", pos_}), PyRef();
       }
       buffer_.push_back(decoded);
       pos_ += 2;
     }
     ++pos_;
-    return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buffer_.data(),
+    return PyRef(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buffer_.data(),
                                                 static_cast<Py_ssize_t>(buffer_.size())));
   }
 
@@ -275,18 +277,15 @@ class Reader {
 }  // namespace
 
 PyObject* from_json(PyObject* text) {
-  try {
+  return guarded([&]() -> PyObject* {
     GcPause pause;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const void* data = PyUnicode_DATA(text);
-    switch (PyUnicode_KIND(text)) {
-      case PyUnicode_1BYTE_KIND: return Reader(text, static_cast<const Py_UCS1*>(data), n).read();
-      case PyUnicode_2BYTE_KIND: return Reader(text, static_cast<const Py_UCS2*>(data), n).read();
-      default: return Reader(text, static_cast<const Py_UCS4*>(data), n).read();
+    const StrStorage t = str_storage(text);
+    switch (t.kind) {
+      case PyUnicode_1BYTE_KIND: return Reader(text, static_cast<const Py_UCS1*>(t.data), t.length).read();
+      case PyUnicode_2BYTE_KIND: return Reader(text, static_cast<const Py_UCS2*>(t.data), t.length).read();
+      default: return Reader(text, static_cast<const Py_UCS4*>(t.data), t.length).read();
     }
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 }  // namespace quillet::tree

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "tree/pointer_map.hpp"
-#include "tree/py_ref.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
+#include "python/py_str.hpp"
 #include "tree/tree_ops.hpp"
 
 namespace quillet::tree {
@@ -109,7 +111,7 @@ class Writer {
       if (std::isnan(d)) return ascii("NaN"), true;
       if (std::isinf(d)) return ascii(d > 0 ? "Infinity" : "-Infinity"), true;
     }
-    Ref text = Ref::steal(PyFloat_Check(obj) ? PyFloat_Type.tp_repr(obj)
+    PyRef text = PyRef(PyFloat_Check(obj) ? PyFloat_Type.tp_repr(obj)
                                              : PyLong_Type.tp_repr(obj));
     if (!text) return false;
     const char* s = PyUnicode_AsUTF8(text.get());
@@ -136,12 +138,11 @@ class Writer {
 
   bool string(PyObject* s) {
     put('"');
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const void* data = PyUnicode_DATA(s);
-    switch (PyUnicode_KIND(s)) {
-      case PyUnicode_1BYTE_KIND: chars(static_cast<const Py_UCS1*>(data), n); break;
-      case PyUnicode_2BYTE_KIND: chars(static_cast<const Py_UCS2*>(data), n); break;
-      default: chars(static_cast<const Py_UCS4*>(data), n); break;
+    const StrStorage t = str_storage(s);
+    switch (t.kind) {
+      case PyUnicode_1BYTE_KIND: chars(static_cast<const Py_UCS1*>(t.data), t.length); break;
+      case PyUnicode_2BYTE_KIND: chars(static_cast<const Py_UCS2*>(t.data), t.length); break;
+      default: chars(static_cast<const Py_UCS4*>(t.data), t.length); break;
     }
     put('"');
     return true;
@@ -190,12 +191,10 @@ class Writer {
 }  // namespace
 
 PyObject* to_json(PyObject* obj, bool ensure_ascii) {
-  try {
+  return guarded([&]() -> PyObject* {
     if (ensure_ascii) return Writer<char>().write(obj);
     return Writer<Py_UCS4>().write(obj);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 }  // namespace quillet::tree

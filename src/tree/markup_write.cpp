@@ -12,8 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "tree/keys.hpp"
-#include "tree/py_ref.hpp"
+#include "python/py_state.hpp"
+#include "types/element_schema.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
+#include "python/py_str.hpp"
 #include "tree/tree_ops.hpp"
 
 namespace quillet::tree {
@@ -31,7 +34,7 @@ struct Frame {
 // relative to its start.
 struct Attribute {
   PyObject* key;  // borrowed
-  Ref value;
+  PyRef value;
   Py_ssize_t delta = 0;
   Py_ssize_t low = 0;
 };
@@ -43,7 +46,7 @@ bool name_char(Py_UCS4 c) {
 
 // Whether `key` (a str) is one of the keys every element has.
 bool is_fixed_key(PyObject* key) {
-  const Keys& k = keys();
+  const ElementKeys& k = element_keys();
   for (PyObject* fixed : {k.tag, k.id, k.classes, k.style, k.is_self_closing, k.children})
     if (key == fixed) return true;
   if (PyUnicode_CHECK_INTERNED(key)) return false;  // the interned ones are the same objects
@@ -54,22 +57,17 @@ bool is_fixed_key(PyObject* key) {
 
 // Whether `s` (a str) is a name or key the markup allows.
 bool valid_name(PyObject* s) {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-  if (n == 0) return false;
-  const int kind = PyUnicode_KIND(s);
-  const void* data = PyUnicode_DATA(s);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (!name_char(PyUnicode_READ(kind, data, i))) return false;
+  const StrStorage t = str_storage(s);
+  if (t.length == 0) return false;
+  for (Py_ssize_t i = 0; i < t.length; ++i)
+    if (!name_char(PyUnicode_READ(t.kind, t.data, i))) return false;
   return true;
 }
 
 void profile(Attribute& a) {
-  PyObject* s = a.value.get();
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-  const int kind = PyUnicode_KIND(s);
-  const void* data = PyUnicode_DATA(s);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+  const StrStorage t = str_storage(a.value.get());
+  for (Py_ssize_t i = 0; i < t.length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(t.kind, t.data, i);
     if (c == '<') ++a.delta;
     if (c == '>') a.low = std::min(a.low, --a.delta);
   }
@@ -116,7 +114,7 @@ class Writer {
   // The markup of `node`: a new str, or nullptr with an error set.
   PyObject* run(PyObject* node) {
     root_ = node;
-    pieces_ = Ref::steal(PyList_New(0));
+    pieces_ = PyRef(PyList_New(0));
     if (!pieces_ || !visit(node)) return nullptr;
     while (!stack_.empty()) {
       Frame& f = stack_.back();
@@ -128,7 +126,7 @@ class Writer {
       stack_.pop_back();
       if (name && !(put("</") && put(name) && put(">"))) return nullptr;
     }
-    Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+    PyRef empty = PyRef(PyUnicode_FromStringAndSize("", 0));
     return empty ? PyUnicode_Join(empty.get(), pieces_.get()) : nullptr;
   }
 
@@ -139,7 +137,7 @@ class Writer {
     for (auto& [text, str] : literals_) {
       if (text == s) return put(str.get());
     }
-    Ref str = Ref::steal(PyUnicode_FromString(s));
+    PyRef str = PyRef(PyUnicode_FromString(s));
     if (!str) return false;
     literals_.emplace_back(s, std::move(str));
     return put(literals_.back().second.get());
@@ -172,7 +170,7 @@ class Writer {
     return false;
   }
 
-  bool add(std::vector<Attribute>& to, PyObject* key, Ref value) {
+  bool add(std::vector<Attribute>& to, PyObject* key, PyRef value) {
     if (PyUnicode_FindChar(value.get(), '"', 0, PyUnicode_GET_LENGTH(value.get()), 1) != -1)
       return unwritable("an attribute value holding a double quote,", value.get());
     to.push_back(Attribute{key, std::move(value)});
@@ -181,7 +179,7 @@ class Writer {
   }
 
   bool element(PyObject* d) {
-    const Keys& k = keys();
+    const ElementKeys& k = element_keys();
     PyObject* tag = str_item(d, k.tag, nullptr);
     if (!tag) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "an element has no tag");
@@ -191,17 +189,17 @@ class Writer {
     PyObject* name = tag;
     if (!valid_name(tag)) {  // only an attribute named "tag" can give such a value
       name = stand_in();
-      if (!name || !add(movable, k.tag, Ref::borrow(tag))) return false;
+      if (!name || !add(movable, k.tag, PyRef::borrow(tag))) return false;
     }
     PyObject* id = str_item(d, k.id, nullptr);
     PyObject* style = str_item(d, k.style, nullptr);
     if (PyErr_Occurred()) return false;
-    if (id && PyUnicode_GET_LENGTH(id) && !add(movable, k.id, Ref::borrow(id))) return false;
+    if (id && PyUnicode_GET_LENGTH(id) && !add(movable, k.id, PyRef::borrow(id))) return false;
     if (!classes(d, movable)) return false;
-    if (style && PyUnicode_GET_LENGTH(style) && !add(movable, k.style, Ref::borrow(style)))
+    if (style && PyUnicode_GET_LENGTH(style) && !add(movable, k.style, PyRef::borrow(style)))
       return false;
     PyObject* flag = PyDict_GetItemWithError(d, k.is_self_closing);
-    if (flag && PyUnicode_Check(flag) && !add(movable, k.is_self_closing, Ref::borrow(flag)))
+    if (flag && PyUnicode_Check(flag) && !add(movable, k.is_self_closing, PyRef::borrow(flag)))
       return false;
     // The other attributes, in the dict's order.
     PyObject* key;
@@ -219,7 +217,7 @@ class Writer {
         PyErr_Format(PyExc_TypeError, "the value of %R is a str, not %s", key, Py_TYPE(value)->tp_name);
         return false;
       }
-      if (!add(others, key, Ref::borrow(value))) return false;
+      if (!add(others, key, PyRef::borrow(value))) return false;
     }
     PyObject* children = PyDict_GetItemWithError(d, k.children);
     if (!children && PyErr_Occurred()) return false;
@@ -243,10 +241,10 @@ class Writer {
   // The class attribute for a list of classes (none for [""]), or the
   // attribute named "classes" for a str.
   bool classes(PyObject* d, std::vector<Attribute>& movable) {
-    const Keys& k = keys();
+    const ElementKeys& k = element_keys();
     PyObject* value = PyDict_GetItemWithError(d, k.classes);
     if (!value) return !PyErr_Occurred();
-    if (PyUnicode_Check(value)) return add(movable, k.classes, Ref::borrow(value));
+    if (PyUnicode_Check(value)) return add(movable, k.classes, PyRef::borrow(value));
     if (!PyList_Check(value)) {
       PyErr_Format(PyExc_TypeError, "classes is a list or a str, not %s", Py_TYPE(value)->tp_name);
       return false;
@@ -255,15 +253,15 @@ class Writer {
     if (n == 0 || (n == 1 && PyUnicode_Check(PyList_GET_ITEM(value, 0)) &&
                    PyUnicode_GET_LENGTH(PyList_GET_ITEM(value, 0)) == 0))
       return true;
-    if (!class_key_) class_key_ = Ref::steal(PyUnicode_InternFromString("class"));
-    Ref space = Ref::steal(PyUnicode_FromStringAndSize(" ", 1));
+    if (!class_key_) class_key_ = PyRef(PyUnicode_InternFromString(std::string(element::kClassAttribute).c_str()));
+    PyRef space = PyRef(PyUnicode_FromStringAndSize(" ", 1));
     if (!class_key_ || !space) return false;
-    Ref joined = Ref::steal(PyUnicode_Join(space.get(), value));
+    PyRef joined = PyRef(PyUnicode_Join(space.get(), value));
     return joined && add(movable, class_key_.get(), std::move(joined));
   }
 
   PyObject* empty_list() {
-    if (!empty_list_) empty_list_ = Ref::steal(PyList_New(0));
+    if (!empty_list_) empty_list_ = PyRef(PyList_New(0));
     return empty_list_.get();
   }
 
@@ -290,7 +288,7 @@ class Writer {
       }
     }
     for (unsigned n = 0;; ++n) {
-      Ref candidate = Ref::steal(PyUnicode_FromFormat("t%u", n));
+      PyRef candidate = PyRef(PyUnicode_FromFormat("t%u", n));
       if (!candidate) return nullptr;
       const bool fresh = std::none_of(strings.begin(), strings.end(), [&](PyObject* s) {
         return PyUnicode_Find(s, candidate.get(), 0, PyUnicode_GET_LENGTH(s), 1) != -1;
@@ -303,20 +301,18 @@ class Writer {
   }
 
   PyObject* root_ = nullptr;  // borrowed: the argument
-  Ref pieces_;
+  PyRef pieces_;
   std::vector<Frame> stack_;
-  Ref class_key_, empty_list_, stand_in_;
-  std::vector<std::pair<const char*, Ref>> literals_;  // by the address of the literal
+  PyRef class_key_, empty_list_, stand_in_;
+  std::vector<std::pair<const char*, PyRef>> literals_;  // by the address of the literal
 };
 
 }  // namespace
 
 PyObject* to_markup(PyObject* node) {
-  try {
+  return guarded([&]() -> PyObject* {
     return Writer().run(node);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 }  // namespace quillet::tree

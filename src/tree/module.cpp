@@ -2,7 +2,7 @@
 // method table over the operations of tree_ops.hpp.
 #include <Python.h>
 
-#include "tree/keys.hpp"
+#include "python/py_state.hpp"
 #include "tree/tree_ops.hpp"
 
 namespace quillet::tree {
@@ -83,6 +83,6 @@ PyModuleDef g_module = {
 }  // namespace quillet::tree
 
 PyMODINIT_FUNC PyInit__native(void) {
-  if (!quillet::tree::make_keys()) return nullptr;
+  if (!quillet::init_py_state()) return nullptr;
   return PyModule_Create(&quillet::tree::g_module);
 }

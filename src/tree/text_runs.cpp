@@ -3,8 +3,9 @@
 #include <new>
 #include <vector>
 
-#include "tree/keys.hpp"
-#include "tree/py_ref.hpp"
+#include "python/py_state.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
 #include "tree/tree_ops.hpp"
 
 namespace quillet::tree {
@@ -22,7 +23,7 @@ class Collector {
 
   // A new list of the runs, or nullptr with an error set.
   PyObject* run(PyObject* node) {
-    runs_ = Ref::steal(PyList_New(0));
+    runs_ = PyRef(PyList_New(0));
     if (!runs_ || !visit(node)) return nullptr;
     while (!stack_.empty()) {
       Frame& f = stack_.back();
@@ -50,13 +51,13 @@ class Collector {
       return false;
     }
     if (skip_) {
-      PyObject* tag = PyDict_GetItemWithError(node, keys().tag);
+      PyObject* tag = PyDict_GetItemWithError(node, element_keys().tag);
       if (tag && PyUnicode_Check(tag)) {
         const int skipped = PySet_Contains(skip_, tag);
         if (skipped) return skipped > 0;  // -1 is an error, 1 skips the element
       }
     }
-    PyObject* children = PyDict_GetItemWithError(node, keys().children);
+    PyObject* children = PyDict_GetItemWithError(node, element_keys().children);
     if (!children) return !PyErr_Occurred();
     if (!PyList_Check(children)) {
       PyErr_Format(PyExc_TypeError, "an element's children are a list, not %s",
@@ -68,18 +69,16 @@ class Collector {
   }
 
   PyObject* skip_;  // borrowed: a set or frozenset of tags, or nullptr
-  Ref runs_;
+  PyRef runs_;
   std::vector<Frame> stack_;
 };
 
 }  // namespace
 
 PyObject* text_runs(PyObject* node, PyObject* skip) {
-  try {
+  return guarded([&]() -> PyObject* {
     return Collector(skip).run(node);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  });
 }
 
 }  // namespace quillet::tree

@@ -12,8 +12,7 @@
 //     converted, so a chain of single children (the deep-nesting case) needs
 //     a constant number of frames.
 //  4. Values are moved out of the tree as they are converted, never copied.
-#include "types/py_convert.hpp"
-#include "types/py_ref.hpp"
+#include "reference/py_convert.hpp"
 
 #include <array>
 #include <string>
@@ -23,69 +22,25 @@
 #include <vector>
 
 #include "base/errors.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
+#include "python/py_state.hpp"
+#include "types/element_schema.hpp"
 
 namespace quillet {
 namespace {
 
-// "TypeName: text" of the pending Python error, which is cleared.
-std::string take_pending_error() {
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  if (!type) return "unknown error";
-  PyErr_NormalizeException(&type, &value, &tb);
-  std::string text = reinterpret_cast<PyTypeObject*>(type)->tp_name;
-  if (value) {
-    if (PyObject* s = PyObject_Str(value)) {
-      Py_ssize_t n = 0;
-      if (const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n); utf8 && n > 0) {
-        text += ": ";
-        text.append(utf8, static_cast<std::size_t>(n));
-      }
-      Py_DECREF(s);
-    }
-    PyErr_Clear();  // whatever describing the error raised
-  }
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(tb);
-  return text;
-}
-
-}  // namespace
-
-void py_set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  if (PyDict_SetItem(dict, key, value) < 0) {
-    throw InternalError("called `Result::unwrap()` on an `Err` value: " + take_pending_error(),
-                        __FILE__, __LINE__);
-  }
-}
-
-namespace {
-
 // ---- keys ----
 
-// The keys every converted Result may have: the leading ones, in the order
-// they lead, then "children", which always comes last.
-constexpr std::array<const char*, 6> kFixedKeys = {
-    "tag", "id", "classes", "style", "is_self_closing", "children"};
-constexpr std::size_t kLeading = 5;  // kFixedKeys[0..kLeading) lead
-constexpr std::string_view kChildren = kFixedKeys[kLeading];
-
-// Interned strs for kFixedKeys, made on first use and kept for the life of
-// the process.
-std::array<PyObject*, kFixedKeys.size()> g_fixed_keys = {};
-
-// A new reference to the str for `name`: shared for the fixed keys.
+// A new reference to the str for `name`: the shared one for a fixed key.
 PyObject* key_object(std::string_view name) {
-  for (std::size_t i = 0; i < kFixedKeys.size(); ++i) {
-    if (name != kFixedKeys[i]) continue;
-    if (!g_fixed_keys[i])
-      g_fixed_keys[i] = QUILLET_PY_NEW(PyUnicode_InternFromString(kFixedKeys[i]));
-    Py_INCREF(g_fixed_keys[i]);
-    return g_fixed_keys[i];
+  const ElementKeys& k = element_keys();
+  PyObject* const fixed[] = {k.tag, k.id, k.classes, k.style, k.is_self_closing, k.children};
+  static_assert(std::size(fixed) == element::kFixedKeys.size());
+  for (std::size_t i = 0; i < element::kFixedKeys.size(); ++i) {
+    if (name == element::kFixedKeys[i]) return PyRef::borrow(fixed[i]).release();
   }
-  return QUILLET_PY_NEW(
-      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  return QUILLET_PY_NEW(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
 // ---- entries of a dict under construction ----
@@ -131,8 +86,8 @@ class EntryList {
     out.reserve(slots_.size());
     index_.clear();  // names are moved out below
     if (leading_first) {
-      for (std::size_t i = 0; i < kLeading; ++i) {
-        if (Slot* s = find(kFixedKeys[i])) {
+      for (std::size_t i = 0; i < element::kLeadingKeys; ++i) {
+        if (Slot* s = find(element::kFixedKeys[i])) {
           s->live = false;
           out.push_back({std::move(s->name), std::move(s->value)});
         }
@@ -192,7 +147,7 @@ std::vector<Entry> result_entries(Result&& r) {
   const Dict* tag_attributes = nullptr;
   if (r.attributes) {
     capacity += r.attributes->size();
-    if (const Value* v = r.attributes->find("attributes")) {
+    if (const Value* v = r.attributes->find(element::kAttributesEntry)) {
       tag_attributes = v->get_if<Dict>();
       if (tag_attributes) capacity += tag_attributes->size();
     }
@@ -200,13 +155,12 @@ std::vector<Entry> result_entries(Result&& r) {
   EntryList entries(capacity);
   if (r.attributes) {
     for (const DictEntry* e : r.attributes->in_insertion_order()) {
-      if (e->name != "attributes") entries.put(e->name, take(*e));
+      if (e->name != element::kAttributesEntry) entries.put(e->name, take(*e));
     }
   }
   if (tag_attributes) {
     for (const DictEntry* e : tag_attributes->in_insertion_order()) {
-      if (e->name != "id" && e->name != "class" && e->name != "style")
-        entries.put(e->name, take(*e));
+      if (!element::feeds_fixed_key(e->name)) entries.put(e->name, take(*e));
     }
   }
   Value::Array children;
@@ -214,8 +168,8 @@ std::vector<Entry> result_entries(Result&& r) {
     children.reserve(r.children->size());
     for (Result& c : *r.children) children.emplace_back(std::move(c));
   }
-  entries.erase(kChildren);
-  entries.put(kChildren, Value(std::move(children)));
+  entries.erase(element::kChildren);
+  entries.put(element::kChildren, Value(std::move(children)));
   return entries.finish(/*leading_first=*/true);
 }
 
@@ -302,16 +256,6 @@ PyObject* start(Value&& v, std::vector<Frame>& stack) {
 }
 
 }  // namespace
-
-void py_creation_failed(const char* file, int line) {
-  PyErr_Print();
-  throw InternalError("Python API call failed", file, line);
-}
-
-PyObject* py_created(PyObject* obj, const char* file, int line) {
-  if (!obj) py_creation_failed(file, line);
-  return obj;
-}
 
 PyObject* value_into_py(Value&& value) {
   std::vector<Frame> stack;

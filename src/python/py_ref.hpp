@@ -1,5 +1,5 @@
-// PyRef: the one way this module owns a Python reference; GcPause: the
-// collector held off while a whole tree is built.
+// PyRef: the one way this project's C++ owns a Python reference; GcPause:
+// the collector held off while a whole tree is built.
 #pragma once
 
 #include <Python.h>
@@ -10,7 +10,13 @@ namespace quillet {
 // handed over with release(). Move-only.
 class PyRef {
  public:
-  explicit PyRef(PyObject* object = nullptr) : object_(object) {}
+  // Takes over `object`: a new reference, or nullptr.
+  explicit PyRef(PyObject* object = nullptr) noexcept : object_(object) {}
+  // Adds a reference to `object` (borrowed, not nullptr) and owns that.
+  static PyRef borrow(PyObject* object) noexcept {
+    Py_INCREF(object);
+    return PyRef(object);
+  }
   PyRef(PyRef&& other) noexcept : object_(other.release()) {}
   PyRef& operator=(PyRef&& other) noexcept {
     if (this != &other) {
@@ -23,14 +29,15 @@ class PyRef {
   PyRef& operator=(const PyRef&) = delete;
   ~PyRef() { Py_XDECREF(object_); }
 
-  // Borrowed: the PyRef keeps its reference.
-  PyObject* get() const { return object_; }
-  // The reference, now the caller's.
-  PyObject* release() {
+  // Borrowed: valid while the PyRef keeps its reference.
+  PyObject* get() const noexcept { return object_; }
+  // New reference: the one the PyRef held, now the caller's.
+  PyObject* release() noexcept {
     PyObject* o = object_;
     object_ = nullptr;
     return o;
   }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
 
  private:
   PyObject* object_;

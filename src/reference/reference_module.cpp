@@ -3,8 +3,9 @@
 #include <Python.h>
 
 #include "lib/parse.hpp"
-#include "lib/py_failure.hpp"
-#include "types/py_convert.hpp"
+#include "python/py_failure.hpp"
+#include "python/py_state.hpp"
+#include "reference/py_convert.hpp"
 
 namespace quillet {
 namespace {
@@ -40,4 +41,7 @@ PyModuleDef g_module = {PyModuleDef_HEAD_INIT, "_quillet_reference", nullptr, 0,
 }  // namespace
 }  // namespace quillet
 
-PyMODINIT_FUNC PyInit__quillet_reference() { return PyModule_Create(&quillet::g_module); }
+PyMODINIT_FUNC PyInit__quillet_reference() {
+  if (!quillet::init_py_state()) return nullptr;
+  return PyModule_Create(&quillet::g_module);
+}
