@@ -53,9 +53,13 @@ def parse_with_panic(text=SAMPLE):
         raise AssertionError("the injected failure went unnoticed")
 
 
-def test_every_injected_failure_is_clean(capfd):
+def test_every_injected_failure_is_clean(capfd, monkeypatch):
     """Whatever single allocation fails, the call fails cleanly and the next one works."""
     expected = quillet.parse(SAMPLE)
+    hooked = []
+    monkeypatch.setattr(sys, "excepthook", lambda *args: hooked.append(args))
+    for name in ("last_type", "last_value", "last_traceback", "last_exc"):
+        monkeypatch.delattr(sys, name, raising=False)
     panics = []
     for n in range(500):
         try:
@@ -78,10 +82,56 @@ def test_every_injected_failure_is_clean(capfd):
     assert (cls.__name__, cls.__module__, cls.__bases__) == (
         "PanicException", "corvane_runtime", (BaseException,))
     assert not hasattr(quillet, "PanicException")
-    (message,) = exc.args
-    assert message == "Python API call failed" or message.startswith(
-        "called `Result::unwrap()` on an `Err` value")
-    assert "quillet: internal failure at src/" in capfd.readouterr().err
+    for _, exc in panics:
+        (message,) = exc.args
+        assert message == "Python API call failed" or message.startswith(
+            "called `Result::unwrap()` on an `Err` value")
+        # The interpreter's own error is the cause, as `raise ... from` gives it.
+        assert isinstance(exc.__cause__, MemoryError) and exc.__suppress_context__
+    err = capfd.readouterr().err
+    assert err.count("quillet: internal failure at src/") == len(panics)
+    assert err.count("(caused by MemoryError)") == len(panics)
+    # Reporting ran no Python code: no hook called, nothing kept in sys.
+    assert hooked == []
+    assert not any(hasattr(sys, name) for name in ("last_type", "last_value", "last_traceback", "last_exc"))
+
+
+# In a fresh interpreter: the n-th allocation of the import fails, for every
+# n until one import gets through. The shared keys are made while the module
+# is imported; a failure there fails the import, and a later import makes
+# them afresh. Every module here makes them (or finds them made).
+IMPORT_FAILING = textwrap.dedent(
+    """
+    import importlib, sys, _testcapi
+    name = sys.argv[1]
+    outcomes = set()
+    for n in range(100000):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            importlib.import_module(name)
+            break
+        except Exception as exc:  # the import machinery fails in its own ways too
+            outcomes.add(type(exc).__name__)
+        finally:
+            _testcapi.remove_mem_hooks()
+    import quillet, quillet_tree
+    tree = quillet.parse('<a id="x" class="b c">t</a>')
+    assert tree == [{"tag": "a", "id": "x", "classes": ["b", "c"], "style": "",
+                     "is_self_closing": False, "children": ["t"]}], tree
+    assert quillet_tree.from_json(quillet_tree.to_json(tree)) == tree
+    assert [list(e) for e in tree + quillet_tree.from_json(quillet_tree.to_json(tree))] == [
+        ["tag", "id", "classes", "style", "is_self_closing", "children"]] * 2
+    print(sorted(outcomes), n)
+    """
+)
+
+
+@pytest.mark.parametrize("module", ["quillet", "quillet_tree"])
+def test_failed_import_fails_cleanly_and_the_next_one_works(module):
+    out = subprocess.run([sys.executable, "-c", IMPORT_FAILING, module],
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert "'MemoryError'" in out.stdout, out.stdout
 
 
 # In a child process, under a cap on the address space: the engine's own
@@ -233,8 +283,6 @@ def test_interned_keys_and_input_are_not_kept(fail, capfd):
             assert sys.getrefcount("tag") > before[0]  # the last tree holds the shared keys
         del tree
     capfd.readouterr()
-    for name in ("last_type", "last_value", "last_traceback", "last_exc"):
-        sys.__dict__.pop(name, None)  # the reported error's traceback holds this frame
     assert [sys.getrefcount(k) for k in keys] + [sys.getrefcount(text)] == before
 
 
@@ -259,5 +307,3 @@ def test_collector_state_is_left_as_found(call, enabled, capfd):
     finally:
         (gc.enable if was else gc.disable)()
     capfd.readouterr()
-    for name in ("last_type", "last_value", "last_traceback", "last_exc"):
-        sys.__dict__.pop(name, None)

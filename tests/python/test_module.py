@@ -1,10 +1,12 @@
 """The module's face: attributes, argument binding and its exact messages, str input."""
 import gc
+import sys
 import types
 
 import pytest
 
 import quillet
+import quillet_tree
 
 
 class Outer:
@@ -116,3 +118,41 @@ def test_lone_surrogate_raises_the_encoders_error(text):
 def test_no_surrogate_in_any_width_parses(text):
     assert quillet.parse(text) == [text]
 
+
+
+def legacy_str(text):
+    """A str made through the wide-character API of Python 3.11 and earlier,
+    whose characters are not in their canonical storage until it is made ready."""
+    import ctypes
+    import warnings
+
+    api = ctypes.pythonapi
+    api.PyUnicode_FromUnicode.restype = ctypes.py_object
+    api.PyUnicode_FromUnicode.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+    api.PyUnicode_AsUnicode.restype = ctypes.c_void_p
+    api.PyUnicode_AsUnicode.argtypes = [ctypes.py_object]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        made = api.PyUnicode_FromUnicode(None, len(text))
+        size = len(text) * ctypes.sizeof(ctypes.c_wchar)
+        ctypes.memmove(api.PyUnicode_AsUnicode(made), ctypes.create_unicode_buffer(text), size)
+    return made
+
+
+MARKUP = '<p id="i" class="a b">\u00e9 \U0001f600 <br/></p> tail'
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="the wide-character API is gone from 3.12 on")
+@pytest.mark.parametrize(
+    "call, text",
+    [
+        (quillet.parse, MARKUP),
+        (quillet_tree.from_json, '{"k": [1, "\\u00e9", "\u00e9\U0001f600"]}'),
+        (quillet_tree.to_json, MARKUP),
+        (lambda s: quillet_tree.equal([s], [MARKUP]), MARKUP),
+        (lambda s: quillet_tree.to_markup([{**quillet.parse(MARKUP)[0], "title": s}]), "a\u00e9\U0001f600"),
+    ],
+    ids=["parse", "from_json", "to_json", "equal", "to_markup"],
+)
+def test_str_from_the_wide_character_api_is_read(call, text):
+    assert call(legacy_str(text)) == call(text)

@@ -1,7 +1,5 @@
 """parse from several threads at once: same results as one after another, no hang."""
-import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
@@ -39,52 +37,3 @@ def test_eight_threads_get_the_sequential_results():
         sys.setswitchinterval(old)
     for i in range(8):
         assert all(tree == expected[(i + k) % 8] for k, tree in enumerate(got[i])), i
-
-
-# In a fresh interpreter: the n-th allocation of the first parse fails while
-# sys.excepthook (which reports the failure) lets a second thread run its own
-# first parse. Failures among the first allocations hit the creation of the
-# shared dict keys, which once left the second thread waiting for them with
-# the GIL held, and both threads hung.
-FIRST_USE = textwrap.dedent(
-    """
-    import sys, threading, time, _testcapi, quillet
-    n = int(sys.argv[1])
-    go = threading.Event()
-    other = {}
-    def second():
-        go.wait()
-        other["tree"] = quillet.parse("<b>y</b>")
-    t = threading.Thread(target=second)
-    t.start()
-    def hook(*args):
-        go.set()
-        time.sleep(0.2)
-    sys.excepthook = hook
-    _testcapi.set_nomemory(n, n + 1)
-    try:
-        quillet.parse('<a id="x">t</a>')
-        outcome = "ok"
-    except MemoryError:
-        outcome = "MemoryError"
-    except BaseException as exc:
-        outcome = type(exc).__name__
-    finally:
-        _testcapi.remove_mem_hooks()
-    go.set()
-    t.join()
-    assert other["tree"] == quillet.parse("<b>y</b>") != None
-    print(outcome)
-    """
-)
-
-
-def test_failed_first_use_while_another_thread_parses_does_not_hang():
-    pytest.importorskip("_testcapi")
-    outcomes = []
-    for n in range(16):
-        out = subprocess.run([sys.executable, "-c", FIRST_USE, str(n)],
-                             capture_output=True, text=True, timeout=60)
-        assert out.returncode == 0, (n, out.stderr)
-        outcomes.append(out.stdout.strip())
-    assert "PanicException" in outcomes
