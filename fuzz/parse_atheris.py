@@ -5,9 +5,10 @@
 Each input becomes one str, built in one of four ways: any code points (lone
 surrogates and NULs included), UTF-8 bytes decoded with surrogateescape
 (lone low surrogates), a short piece repeated up to 100,000 times (very long
-runs), or bytes mapped onto the characters markup is made of. parse must then
-raise UnicodeEncodeError exactly when the str holds a surrogate, and otherwise
-return a tree of the documented shape whose text runs come from the input.
+runs), or bytes mapped onto the characters markup is made of (the
+[characters] of tests/data/markup_inputs.txt). parse must then raise
+UnicodeEncodeError exactly when the str holds a surrogate, and otherwise return
+a tree of the documented shape whose text runs come from the input.
 With QUILLET_REFERENCE_DIR naming the folder of _quillet_reference (built with
 the C++ tests), texts up to 512 characters are also compared with the
 step-by-step engine (whose time grows with the cube of the length on runs of
@@ -19,11 +20,15 @@ this is mostly mutation-driven random testing of the whole module.
 """
 import json
 import os
+import pathlib
 import sys
 
 import atheris
 
 import quillet
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from markup_inputs import CHARACTERS  # noqa: E402
 
 if os.environ.get("QUILLET_REFERENCE_DIR"):
     sys.path.insert(0, os.environ["QUILLET_REFERENCE_DIR"])
@@ -32,7 +37,6 @@ try:
 except ImportError:
     reference = None
 
-SYNTAX = '<>/="\' \n\tabp1-_\u00e9\U0001f600\x00'
 LEADING = ["tag", "id", "classes", "style", "is_self_closing"]
 
 
@@ -47,7 +51,7 @@ def make_text(data):
     if mode == 2:
         piece = fdp.ConsumeUnicodeNoSurrogates(8)
         return piece * fdp.ConsumeIntInRange(1, 100_000) + fdp.ConsumeUnicodeNoSurrogates(64)
-    return "".join(SYNTAX[b % len(SYNTAX)] for b in fdp.ConsumeBytes(fdp.remaining_bytes()))
+    return "".join(CHARACTERS[b % len(CHARACTERS)] for b in fdp.ConsumeBytes(fdp.remaining_bytes()))
 
 
 @atheris.instrument_func
