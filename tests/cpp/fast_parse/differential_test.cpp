@@ -7,31 +7,16 @@
 #include "base/consumable.hpp"
 #include "fast_parse/result_builder.hpp"
 #include "support/markup_inputs.hpp"
+#include "support/test_support.hpp"
 
 namespace quillet {
 namespace {
 
+using namespace test;
+
 std::optional<std::vector<Result>> reference(const Chars& text) {
   Buffer buffer(text);
   return consume_any(buffer, {TagScopeDetector{}});
-}
-
-// A readable rendering, shown when the two disagree.
-std::string render(const std::vector<Result>& results) {
-  std::string out;
-  for (const Result& r : results) {
-    if (r.is_text_run()) {
-      out.append("'").append(chars_to_string(*r.text)).append("' ");
-      continue;
-    }
-    const Dict& a = *r.attributes;
-    out.append(*a.get("tag").to_str());
-    out.append(a.get("is_self_closing") == Value(true) ? "/" : "");
-    if (r.text) out.append("(").append(chars_to_string(*r.text)).append(")");
-    if (r.children) out.append("[").append(render(*r.children)).append("]");
-    out.append(" ");
-  }
-  return out;
 }
 
 void expect_same(const std::u32string& text) {
@@ -47,7 +32,7 @@ void expect_same(const std::u32string& text) {
 // The hand-picked cases of tests/data/markup_inputs.txt, and the empty text.
 TEST(DifferentialTest, HandPickedCases) {
   expect_same(U"");
-  for (const auto& c : test::cases()) expect_same(c);
+  for (const auto& c : cases()) expect_same(c);
 }
 
 TEST(DifferentialTest, RandomMarkup) {
@@ -58,7 +43,7 @@ TEST(DifferentialTest, RandomMarkup) {
   std::mt19937 rng(seed_env ? static_cast<unsigned>(std::atoi(seed_env)) : 12345u);
   std::uniform_int_distribution<std::size_t> length(0, 40);
   for (int i = 0; i < cases; ++i) {
-    expect_same(test::random_text(rng, length(rng)));
+    expect_same(random_text(rng, length(rng)));
     if (HasFatalFailure()) return;
   }
 }
@@ -68,10 +53,10 @@ TEST(DifferentialTest, RandomMarkup) {
 TEST(DifferentialTest, Families) {
   std::mt19937 rng(99);
   for (std::size_t n : {1, 2, 3, 5, 8}) {
-    for (const auto& base : test::families(n)) {
+    for (const auto& base : families(n)) {
       expect_same(base);
-      for (int k = 0; k < 20; ++k) expect_same(base + test::random_text(rng, 6));
-      for (int k = 0; k < 20; ++k) expect_same(test::random_text(rng, 4) + base + test::random_text(rng, 4));
+      for (int k = 0; k < 20; ++k) expect_same(base + random_text(rng, 6));
+      for (int k = 0; k < 20; ++k) expect_same(random_text(rng, 4) + base + random_text(rng, 4));
       if (HasFatalFailure()) return;
     }
   }
