@@ -15,12 +15,14 @@ std::string parse(const std::string& text) {
   return render(consume_any(buffer, {TagScopeDetector{}}));
 }
 
+// Element trees as render() of support/test_support.hpp writes them.
 TEST(TagScopeDetectorTest, ElementTrees) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "<absent>"},
       {"hello", "|hello|"},
       {"<p class=\"a b\">Hi <b>x</b></p>!", "p(classes=[a][b])[Hi <b>x</b>]{|Hi| b[x]{|x|}} |!|"},
-      {"<p class=\"a b\">Hello <b>you</b>!</p>", "p(classes=[a][b])[Hello <b>you</b>!]{|Hello| b[you]{|you|} |!|}"},
+      {"<p class=\"a b\">Hello <b>you</b>!</p>",
+       "p(classes=[a][b])[Hello <b>you</b>!]{|Hello| b[you]{|you|} |!|}"},
       {"x<br/>y", "|x| br/ |y|"},
       {"a <br/>", "|a| br/"},
       {"<p></p>", "p[]"},
@@ -35,7 +37,8 @@ TEST(TagScopeDetectorTest, ElementTrees) {
       {"<div x=\"1\" x=\"2\">a</div>", "|<div x=\"1\" x=\"2\">a</div>|"},
       {"<p>a <>b</p>", "p[a <>b]{|a <>b|}"},
       {"x <> y", "|x <> y|"},
-      {"<p class=\"a  b\" id=\"i\" style=\"c: d\">t</p>", "p(id=i classes=[a][][b] style=c: d)[t]{|t|}"},
+      {"<p class=\"a  b\" id=\"i\" style=\"c: d\">t</p>",
+       "p(id=i classes=[a][][b] style=c: d)[t]{|t|}"},
       {"<p class=\" a\"></p>", "p(classes=[][a])[]"},
       {"<p class=\"a\tb\"></p>", "p(classes=[a\tb])[]"},
       {"<a title=\"</a>\">x</a>", "a[x]{|x|}"},

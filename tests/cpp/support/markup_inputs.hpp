@@ -15,7 +15,7 @@
 #include "base/chars.hpp"
 
 #ifndef QUILLET_TEST_DATA_DIR
-#error "QUILLET_TEST_DATA_DIR names the folder of markup_inputs.txt (tests/cpp/CMakeLists.txt sets it)"
+#error "QUILLET_TEST_DATA_DIR names the folder of markup_inputs.txt (set in tests/cpp)"
 #endif
 
 namespace quillet::test {
@@ -61,7 +61,9 @@ inline std::size_t count(const Chars& line, std::size_t& i, std::optional<std::s
       j += 2;
     }
   } else {
-    while (j < line.size() && line[j] >= U'0' && line[j] <= U'9') value = value * 10 + (line[j++] - U'0');
+    while (j < line.size() && line[j] >= U'0' && line[j] <= U'9') {
+      value = value * 10 + (line[j++] - U'0');
+    }
     if (j == i) return 1;
   }
   if (j >= line.size() || line[j] != U'*') return 1;
@@ -89,7 +91,8 @@ inline Chars build(const Chars& line, std::optional<std::size_t> n = std::nullop
       ++i;
     } else if (const char32_t kind = line.at(i + 1); kind == U'x' || kind == U'u' || kind == U'U') {
       const std::size_t digits = hex_digits(kind);
-      part.push_back(static_cast<char32_t>(std::stoul(chars_to_string(line.substr(i + 2, digits)), nullptr, 16)));
+      const std::string hex = chars_to_string(line.substr(i + 2, digits));
+      part.push_back(static_cast<char32_t>(std::stoul(hex, nullptr, 16)));
       i += 2 + digits;
     } else {
       part.push_back(kind == U'n' ? U'\n' : kind == U'r' ? U'\r' : kind == U't' ? U'\t' : kind);

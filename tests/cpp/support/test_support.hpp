@@ -22,7 +22,9 @@ inline WordDetector lit(std::string word) {
   return detector;
 }
 
-inline Detector scope(Detector start, Detector end) { return ScopeDetector(std::move(start), std::move(end)); }
+inline Detector scope(Detector start, Detector end) {
+  return ScopeDetector(std::move(start), std::move(end));
+}
 inline Detector any_of(List d) { return BooleanDetector{BooleanDetector::AnyOf{std::move(d)}}; }
 inline Detector all_of(List d) { return BooleanDetector{BooleanDetector::AllOf{std::move(d)}}; }
 inline Detector none_of(List d) { return BooleanDetector{BooleanDetector::NoneOf{std::move(d)}}; }
