@@ -4,7 +4,8 @@
 
 fuzz/corpus-parse/ gets the documents of the shared corpus cut into pieces of
 at most 2 KB (cut before a "<" where one is near, so pieces start with a tag),
-plus hand-written markup that hits each rule of the element scan. With
+plus the hand-picked cases and the input families (at size 3) of
+tests/data/markup_inputs.txt, which hit each rule of the element scan. With
 --pieces N only N pieces of each document, spread over it, are kept: the
 step-by-step engine runs a few 2 KB inputs a second under the sanitizers, so
 short runs want few seeds.
@@ -14,27 +15,13 @@ first bytes choose detectors and the rest is text.
 import argparse
 import hashlib
 import pathlib
+import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-PIECE = 2048
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
+from markup_inputs import CASES, families  # noqa: E402
 
-HANDWRITTEN = [
-    '<p class="a b">Hi <b>x</b></p>!',
-    "<a><a></a></a>",
-    "<a><a/></a>",
-    '<a title="<a>">x</a></a>',
-    '<p title="<p><p>">x</p></p></p>',
-    '<b><a title="</b>">x</a></b>',
-    '<a x="<a>"><a y="</a>"></a></a>',
-    "   \n<a>  </a>  ",
-    "<<a>>x</a>",
-    '<a x="1" x="2">y</a>',
-    "<br/ ><input disabled><a x='1'>",
-    '<div id="i" class="x  y" style="s" children="c" tag="t">z</div>',
-    "<a>" * 40 + "</a>" * 39,
-    "<" * 30 + ">" * 29 + "</a>",
-    "\u00e9\U0001f600<p>\u4e16</p>\x00",
-]
+PIECE = 2048
 
 
 def pieces(text):
@@ -63,7 +50,7 @@ def main():
     args = parser.parse_args()
     parse_dir, comp_dir = args.out / "corpus-parse", args.out / "corpus-compositions"
     docs = sorted(p for p in args.corpus.glob("*") if p.suffix != ".md") if args.corpus.is_dir() else []
-    for text in HANDWRITTEN:
+    for text in CASES + families(3):
         write(parse_dir, text.encode("utf-8"))
         write(comp_dir, text.encode("utf-8")[:80])
     for doc in docs:

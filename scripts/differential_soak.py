@@ -23,12 +23,13 @@ def main():
 
     import quillet
     sys.path.insert(0, "tests/python")
-    from test_differential import PIECES, ordered
+    from markup_inputs import random_text
+    from test_differential import ordered
 
     rng = random.Random(args.seed)
     start = time.time()
     for case in range(1, args.cases + 1):
-        text = "".join(rng.choices(PIECES, k=rng.randint(0, 40)))
+        text = random_text(rng, rng.randint(0, 40))
         if ordered(quillet.parse(text)) != ordered(reference.parse(text)):
             print(f"difference at case {case}: {text!r}")
             return 1

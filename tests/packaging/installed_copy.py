@@ -9,7 +9,7 @@ import shutil
 import subprocess
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-COPIED = ["tests/python", "tests/typing", "examples", "docs"]
+COPIED = ["tests/python", "tests/data", "tests/typing", "examples", "docs"]
 
 
 def call(*args, **kwargs):

@@ -14,7 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quillet
-from markup_inputs import PIECES
+from markup_inputs import CASES, CHARACTERS, PIECES, families, random_text
 
 _dir = os.environ.get("QUILLET_REFERENCE_DIR")
 if _dir:
@@ -44,29 +44,23 @@ def test_generated_markup(text):
 
 
 @settings(max_examples=500, deadline=None)
-@given(st.text(alphabet='<>/="ab \n\r\t\u00e9', max_size=60))
+@given(st.text(alphabet=CHARACTERS, max_size=60))
 def test_generated_characters(text):
     same(text)
 
 
-def test_families():
-    rng = random.Random(5)
-    for n in (1, 2, 3, 7):
-        for base in (
-            "<a>" * n,
-            "<a>" * n + "</a>" * n,
-            "<a><b>" * n + "</a>" * n,
-            "</a><a>" * n,
-            " \n\t" * n + "x<a/>",
-            "<" * n + ">" * n + "</a>",
-            '<p title="<p>">x' * n + "</p>" * n,
-            '<p title="' + "<p>" * n + '">' + "</p>" * (n + 1),
-            "<a " + 'k="v" ' * n + 'k="w">x</a>',
-            "<b><a>x" * n + '<a title="</a></b>">',
-        ):
-            same(base)
-            for _ in range(10):
-                same("".join(rng.choices(PIECES, k=4)) + base + "".join(rng.choices(PIECES, k=4)))
+@pytest.mark.parametrize("text", CASES)
+def test_hand_picked_cases(text):
+    same(text)
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 7])
+def test_families(n):
+    rng = random.Random(5 + n)
+    for base in families(n):
+        same(base)
+        for _ in range(10):
+            same(random_text(rng, 4) + base + random_text(rng, 4))
 
 
 @pytest.mark.parametrize(

@@ -4,8 +4,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quillet
-
-LEADING = ["tag", "id", "classes", "style", "is_self_closing"]
+from tree_shape import check_tree
 
 names = st.sampled_from(["p", "a", "b", "div", "span", "x-1"])
 attr_names = st.sampled_from(["href", "title", "data-x", "id", "class", "style", "x_y"])
@@ -33,37 +32,6 @@ def element(children):
 
 markup = st.recursive(words, element, max_leaves=12).map(str)
 documents = st.lists(markup, max_size=5).map("".join)
-
-
-def check_tree(tree, text):
-    """The shape every parse result has, walked without recursion."""
-    if text == "":
-        assert tree is None
-        return
-    assert type(tree) is list and tree
-    pending = [tree]
-    while pending:
-        nodes = pending.pop()
-        assert type(nodes) is list
-        for before, node in zip([None] + nodes, nodes):
-            if type(node) is str:
-                assert node, "empty text run"
-                assert type(before) is not str, "two text runs side by side"
-                continue
-            assert type(node) is dict
-            keys = list(node)
-            assert keys[:5] == LEADING and keys[-1] == "children"
-            assert type(node["tag"]) is str and node["tag"]
-            assert type(node["id"]) is str and type(node["style"]) is str
-            assert type(node["classes"]) is list and all(type(c) is str for c in node["classes"])
-            assert type(node["is_self_closing"]) is bool
-            assert all(type(node[k]) is str for k in keys[5:-1])
-            assert not {"class", "attributes"} & set(keys)
-            if node["is_self_closing"]:
-                assert node["children"] == []
-            pending.append(node["children"])
-    if all(type(node) is str for node in tree):
-        assert tree == [text]
 
 
 @settings(max_examples=1000, deadline=None)

@@ -13,14 +13,14 @@ from hypothesis import strategies as st
 
 import quillet
 import quillet_tree as qt
-from markup_inputs import PIECES
+from markup_inputs import CHARACTERS, PIECES
 from test_properties import documents
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 CORPUS_FILES = sorted(p for p in CORPUS.glob("*") if p.name != "SOURCES.md")
 
 pieces = st.lists(st.sampled_from(PIECES), max_size=30).map("".join)
-characters = st.text(alphabet='<>/="ab \n\u00e9', max_size=60)
+characters = st.text(alphabet=CHARACTERS, max_size=60)
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=4), inner, max_size=4),

@@ -2,48 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "base/consumable.hpp"
+#include "support/test_support.hpp"
 
 namespace quillet {
 namespace {
 
-// A compact rendering of a result list: text runs quoted, elements as
-// name{attributes}[children], self-closing elements with a trailing "/".
-std::string render(const std::optional<std::vector<Result>>& results);
-
-std::string render_one(const Result& r) {
-  std::string out;
-  if (r.is_text_run()) {
-    out.append("'").append(chars_to_string(*r.text)).append("'");
-    return out;
-  }
-  const Dict& a = *r.attributes;
-  out.append(*a.get("tag").to_str());
-  if (a.get("is_self_closing") == Value(true)) out.append("/");
-  std::string extra;
-  const std::string id = *a.get("id").to_str();
-  if (!id.empty()) extra.append(" id=").append(id);
-  const Value classes = a.get("classes");
-  const auto& list = std::get<Value::Array>(classes.data);
-  if (!(list.size() == 1 && list[0] == Value(""))) {
-    extra.append(" classes=");
-    for (const Value& c : list) extra.append("[").append(*c.to_str()).append("]");
-  }
-  const std::string style = *a.get("style").to_str();
-  if (!style.empty()) extra.append(" style=").append(style);
-  if (!extra.empty()) out.append("{").append(extra, 1).append("}");
-  if (r.children) out.append("[").append(render(r.children)).append("]");
-  return out;
-}
-
-std::string render(const std::optional<std::vector<Result>>& results) {
-  if (!results) return "<absent>";
-  std::string out;
-  for (const Result& r : *results) {
-    if (!out.empty()) out.append(" ");
-    out.append(render_one(r));
-  }
-  return out;
-}
+using namespace test;
 
 std::string parse(const std::string& text) {
   const Chars chars = from_string(text);
@@ -51,32 +15,35 @@ std::string parse(const std::string& text) {
   return render(consume_any(buffer, {TagScopeDetector{}}));
 }
 
+// Element trees as render() of support/test_support.hpp writes them.
 TEST(TagScopeDetectorTest, ElementTrees) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", "<absent>"},
-      {"hello", "'hello'"},
-      {"<p class=\"a b\">Hi <b>x</b></p>!", "p{classes=[a][b]}['Hi' b['x']] '!'"},
-      {"<p class=\"a b\">Hello <b>you</b>!</p>", "p{classes=[a][b]}['Hello' b['you'] '!']"},
-      {"x<br/>y", "'x' br/ 'y'"},
-      {"a <br/>", "'a' br/"},
-      {"<p></p>", "p"},
-      {"<br>", "'<br>'"},
-      {"</p>", "'</p>'"},
-      {"<p>unclosed", "'<p>unclosed'"},
-      {"<a><a></a></a>", "a[a]"},
-      {"<a><a/></a>", "'<a>' a/ '</a>'"},
-      {"<p>x</P>", "'<p>x</P>'"},
-      {"  <p>x</p>", "p['x']"},
-      {"<p>x</p>  ", "p['x'] '  '"},
-      {"<div x=\"1\" x=\"2\">a</div>", "'<div x=\"1\" x=\"2\">a</div>'"},
-      {"<p>a <>b</p>", "p['a <>b']"},
-      {"x <> y", "'x <> y'"},
-      {"<p class=\"a  b\" id=\"i\" style=\"c: d\">t</p>", "p{id=i classes=[a][][b] style=c: d}['t']"},
-      {"<p class=\" a\"></p>", "p{classes=[][a]}"},
-      {"<p class=\"a\tb\"></p>", "p{classes=[a\tb]}"},
-      {"<a title=\"</a>\">x</a>", "a['x']"},
-      {"<ul><li>1<li>2</li></ul>", "ul['<li>1' li['2']]"},
-      {"<a>\n <b/>\t</a>", "a[b/ '\t']"},
+      {"hello", "|hello|"},
+      {"<p class=\"a b\">Hi <b>x</b></p>!", "p(classes=[a][b])[Hi <b>x</b>]{|Hi| b[x]{|x|}} |!|"},
+      {"<p class=\"a b\">Hello <b>you</b>!</p>",
+       "p(classes=[a][b])[Hello <b>you</b>!]{|Hello| b[you]{|you|} |!|}"},
+      {"x<br/>y", "|x| br/ |y|"},
+      {"a <br/>", "|a| br/"},
+      {"<p></p>", "p[]"},
+      {"<br>", "|<br>|"},
+      {"</p>", "|</p>|"},
+      {"<p>unclosed", "|<p>unclosed|"},
+      {"<a><a></a></a>", "a[<a></a>]{a[]}"},
+      {"<a><a/></a>", "|<a>| a/ |</a>|"},
+      {"<p>x</P>", "|<p>x</P>|"},
+      {"  <p>x</p>", "p[x]{|x|}"},
+      {"<p>x</p>  ", "p[x]{|x|} |  |"},
+      {"<div x=\"1\" x=\"2\">a</div>", "|<div x=\"1\" x=\"2\">a</div>|"},
+      {"<p>a <>b</p>", "p[a <>b]{|a <>b|}"},
+      {"x <> y", "|x <> y|"},
+      {"<p class=\"a  b\" id=\"i\" style=\"c: d\">t</p>",
+       "p(id=i classes=[a][][b] style=c: d)[t]{|t|}"},
+      {"<p class=\" a\"></p>", "p(classes=[][a])[]"},
+      {"<p class=\"a\tb\"></p>", "p(classes=[a\tb])[]"},
+      {"<a title=\"</a>\">x</a>", "a[x]{|x|}"},
+      {"<ul><li>1<li>2</li></ul>", "ul[<li>1<li>2</li>]{|<li>1| li[2]{|2|}}"},
+      {"<a>\n <b/>\t</a>", "a[\n <b/>\t]{b/ |\t|}"},
   };
   for (const auto& [input, want] : cases) EXPECT_EQ(parse(input), want) << input;
 }

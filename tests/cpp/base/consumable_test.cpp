@@ -3,11 +3,13 @@
 #include <pthread.h>
 
 #include "base/consumable.hpp"
+#include "support/test_support.hpp"
 
 namespace quillet {
 namespace {
 
-Detector lit(const char* w) { return WordDetector{w, std::nullopt, std::nullopt}; }
+using namespace test;
+
 Detector parens() { return ScopeDetector(lit("("), lit(")")); }
 
 TEST(ConsumeTest, RemovesWhatTheMatchConsumedOrNothing) {
@@ -23,26 +25,6 @@ TEST(ConsumeTest, RemovesWhatTheMatchConsumedOrNothing) {
   }
 }
 
-// Text runs as their text, words as [word], other matches as {children}, with
-// "-" for absent children. Also checks that no text run is empty and no two
-// text runs stand next to each other.
-std::string render(const std::vector<Result>& results) {
-  std::string out;
-  bool after_run = false;
-  for (const Result& r : results) {
-    if (r.is_text_run()) {
-      EXPECT_FALSE(after_run || r.text->empty()) << out;
-      out += chars_to_string(*r.text);
-    } else if (auto w = r.detector.get_if<WordDetector>()) {
-      out.append("[").append(*w->word).append("]");
-    } else {
-      out.append("{").append(r.children ? render(*r.children) : "-").append("}");
-    }
-    after_run = r.is_text_run();
-  }
-  return out;
-}
-
 struct ScanCase {
   std::vector<Detector> detectors;
   const char* input;
@@ -51,16 +33,16 @@ struct ScanCase {
 
 TEST(ConsumeAnyTest, ScansEveryPositionInListOrder) {
   const std::vector<ScanCase> cases = {
-      {{lit("x"), lit("y")}, "xy", "[x][y]"},
-      {{lit("x"), lit("y")}, "yx", "[y][x]"},
-      {{}, "abc", "abc"},
-      {{lit("x")}, "axbxxc", "a[x]b[x][x]c"},
-      {{lit("x")}, "aaa", "aaa"},
-      {{lit("😀")}, "a😀b😀", "a[😀]b[😀]"},
-      {{lit(""), lit("x")}, "ax", "a[x]"},  // an empty match does not count
-      {{parens()}, "a(b(c)d)e", "a{b{c}d}e"},
-      {{parens()}, "(()x)", "{{-}x}"},  // an empty text is not scanned again
-      {{parens(), lit("x")}, "(x)x(", "{[x]}[x]("},
+      {{lit("x"), lit("y")}, "xy", "'x' 'y'"},
+      {{lit("x"), lit("y")}, "yx", "'y' 'x'"},
+      {{}, "abc", "|abc|"},
+      {{lit("x")}, "axbxxc", "|a| 'x' |b| 'x' 'x' |c|"},
+      {{lit("x")}, "aaa", "|aaa|"},
+      {{lit("😀")}, "a😀b😀", "|a| '😀' |b| '😀'"},
+      {{lit(""), lit("x")}, "ax", "|a| 'x'"},  // an empty match does not count
+      {{parens()}, "a(b(c)d)e", "|a| S'('[b(c)d]{|b| S'('[c]{|c|} |d|} |e|"},
+      {{parens()}, "(()x)", "S'('[()x]{S'('[] |x|}"},  // an empty text is not scanned again
+      {{parens(), lit("x")}, "(x)x(", "S'('[x]{'x'} 'x' |(|"},
   };
   for (const auto& c : cases) {
     const Chars input = from_string(c.input);

@@ -11,64 +11,15 @@
 #include <random>
 
 #include "base/consumable.hpp"
+#include "support/test_support.hpp"
 
 namespace quillet {
 namespace {
 
-using List = std::vector<Detector>;
+using namespace test;
 
-Detector lit(const char* w) { return WordDetector{w, std::nullopt, std::nullopt}; }
-Detector scope(Detector start, Detector end) { return ScopeDetector(std::move(start), std::move(end)); }
-Detector any_of(List d) { return BooleanDetector{BooleanDetector::AnyOf{std::move(d)}}; }
-Detector all_of(List d) { return BooleanDetector{BooleanDetector::AllOf{std::move(d)}}; }
-Detector none_of(List d) { return BooleanDetector{BooleanDetector::NoneOf{std::move(d)}}; }
-Detector not_(Detector d) { return BooleanDetector{BooleanDetector::Not{std::move(d)}}; }
 // Every character: an inverted empty alphabet takes the whole rest of the buffer.
 Detector rest() { return WordDetector{std::nullopt, Chars(), true}; }
-
-std::string render(const std::vector<Result>& results);
-
-// One result: a text run as |text|, a literal word as 'w', a class word as
-// W[text], a number as Ni=v or Nf=v, a scope as S'start word'[text] (S? when
-// its start is no literal word), a boolean
-// form as B[text]; then {children} when present.
-std::string render(const Result& r) {
-  std::string out;
-  const auto text = [&] { return "[" + chars_to_string(*r.text) + "]"; };
-  if (r.is_text_run()) {
-    out = "|" + chars_to_string(*r.text) + "|";
-  } else if (const auto* w = r.detector.get_if<WordDetector>()) {
-    out = w->word ? "'" + *w->word + "'" : "W" + text();
-  } else if (r.detector.is<NumberDetector>()) {
-    const Value n = r.attributes->get("number");
-    out = std::string(n.kind() == Value::Kind::Integer ? "Ni=" : "Nf=") + n.to_str().value();
-  } else if (const auto* s = r.detector.get_if<ScopeDetector>()) {
-    const auto* start = s->start->get_if<WordDetector>();
-    out = "S" + (start && start->word ? "'" + *start->word + "'" : std::string("?")) + text();
-  } else if (r.detector.is<BooleanDetector>()) {
-    out = "B" + text();
-  } else {
-    out = "?";
-  }
-  if (r.children) out += "{" + render(*r.children) + "}";
-  return out;
-}
-
-// The results separated by spaces; also checks the text-run invariants.
-std::string render(const std::vector<Result>& results) {
-  std::string out;
-  bool after_run = false;
-  for (const Result& r : results) {
-    if (r.is_text_run()) {
-      EXPECT_FALSE(after_run) << "two text runs side by side after: " << out;
-      EXPECT_FALSE(r.text->empty()) << "empty text run after: " << out;
-      EXPECT_FALSE(r.attributes || r.children) << out;
-    }
-    after_run = r.is_text_run();
-    out += (out.empty() ? "" : " ") + render(r);
-  }
-  return out;
-}
 
 // consume_any on `input`, or the end of the test program if it does not return
 // in time: a hang must show up as a failure, not as a stuck test run.

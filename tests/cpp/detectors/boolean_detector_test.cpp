@@ -4,45 +4,17 @@
 #include <memory>
 
 #include "base/consumable.hpp"
+#include "support/test_support.hpp"
 
 namespace quillet {
 namespace {
 
-using List = std::vector<Detector>;
-
-Detector lit(const char* w) { return WordDetector{w, std::nullopt, std::nullopt}; }
-Detector any_of(List d) { return BooleanDetector{BooleanDetector::AnyOf{std::move(d)}}; }
-Detector all_of(List d) { return BooleanDetector{BooleanDetector::AllOf{std::move(d)}}; }
-Detector none_of(List d) { return BooleanDetector{BooleanDetector::NoneOf{std::move(d)}}; }
-Detector not_(Detector d) { return BooleanDetector{BooleanDetector::Not{std::move(d)}}; }
+using namespace test;
 
 const Detector kNumber = NumberDetector{};
 const Detector kInteger = NumberDetector{false, false};
 const Detector kFloat = NumberDetector{true, false};
 const Detector kUnsigned = NumberDetector{std::nullopt, true};
-
-// A result in one line: the producing detector's kind, then what it found.
-// "W'x'" a literal word, "W<abc>" a class word, "N=12" a number, "B" a
-// boolean form; "[text]" and "{children}" when present.
-std::string render(const Result& r) {
-  std::string out;
-  if (const auto* w = r.detector.get_if<WordDetector>()) {
-    out = w->word ? "W'" + *w->word + "'" : "W<" + chars_to_string(*r.text) + ">";
-  } else if (r.detector.is<NumberDetector>()) {
-    out = "N=" + r.attributes->get("number").to_str().value();
-  } else if (r.detector.is<BooleanDetector>()) {
-    out = "B";
-    if (r.text) out += "[" + chars_to_string(*r.text) + "]";
-  } else {
-    out = "?";
-  }
-  if (r.children) {
-    out += "{";
-    for (std::size_t i = 0; i < r.children->size(); ++i) out += (i ? " " : "") + render((*r.children)[i]);
-    out += "}";
-  }
-  return out;
-}
 
 struct BooleanCase {
   Detector detector;
@@ -74,13 +46,13 @@ TEST(BooleanDetectorTest, Forms) {
   const Detector ident = identifier_detector();
   check_all({
       {any_of({}), "1", std::nullopt},
-      {any_of({kUnsigned, kInteger}), "-5", "N=-5"},  // the listed detector's own result
-      {any_of({kInteger, kFloat}), "2.5", "N=2"},     // the first in list order wins
-      {any_of({lit("<"), lit("a")}), "a<", "W'a'"},
+      {any_of({kUnsigned, kInteger}), "-5", "Ni=-5"},  // the listed detector's own result
+      {any_of({kInteger, kFloat}), "2.5", "Ni=2"},     // the first in list order wins
+      {any_of({lit("<"), lit("a")}), "a<", "'a'"},
       {all_of({}), "abc", "B[abc]{}"},
       {all_of({}), "", "B[]{}"},
-      {all_of({kInteger, kFloat, kNumber}), "1.5.", "B[1.5.]{N=1 N=1.5 N=1.5}"},  // all from the front
-      {all_of({lit("a"), ident}), "ab c", "B[ab c]{W'a' W<ab>}"},
+      {all_of({kInteger, kFloat, kNumber}), "1.5.", "B[1.5.]{Ni=1 Nf=1.5 Nf=1.5}"},  // all from the front
+      {all_of({lit("a"), ident}), "ab c", "B[ab c]{'a' W[ab]}"},
       {all_of({lit("<"), ident}), "<a", std::nullopt},
       {all_of({kUnsigned, kInteger}), "-1", std::nullopt},
       {none_of({}), "x", "B[x]"},
@@ -99,9 +71,9 @@ TEST(BooleanDetectorTest, NestedForms) {
       {not_(not_(kNumber)), "7x", "B[7x]"},
       {not_(not_(kNumber)), "x7", std::nullopt},
       // AnyOf hands back the inner form's result, children and all.
-      {any_of({all_of({kNumber, kUnsigned})}), "7", "B[7]{N=7 N=7}"},
-      {any_of({all_of({kNumber, kUnsigned}), kNumber}), "-7", "N=-7"},
-      {all_of({not_(kUnsigned), any_of({kUnsigned, kNumber})}), "-7.5", "B[-7.5]{B[-7.5] N=-7.5}"},
+      {any_of({all_of({kNumber, kUnsigned})}), "7", "B[7]{Ni=7 Ni=7}"},
+      {any_of({all_of({kNumber, kUnsigned}), kNumber}), "-7", "Ni=-7"},
+      {all_of({not_(kUnsigned), any_of({kUnsigned, kNumber})}), "-7.5", "B[-7.5]{B[-7.5] Nf=-7.5}"},
       {all_of({all_of({}), none_of({})}), "q", "B[q]{B[q]{} B[q]}"},
       {none_of({all_of({})}), "q", std::nullopt},  // an empty AllOf matches everywhere
       {none_of({none_of({kNumber})}), "1", "B[1]"},

@@ -2,11 +2,12 @@
 #include <gtest/gtest.h>
 
 #include "base/consumable.hpp"
+#include "support/test_support.hpp"
 
 namespace quillet {
 namespace {
 
-Detector lit(const char* w) { return WordDetector{w, std::nullopt, std::nullopt}; }
+using namespace test;
 
 struct ScopeCase {
   const char* start;

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include "base/consumable.hpp"
+#include "support/test_support.hpp"
 
 namespace quillet {
 namespace {
 
-WordDetector lit(const char* w) { return {w, std::nullopt, std::nullopt}; }
+using namespace test;
+
 WordDetector cls(const char32_t* a, bool invert = false) {
   return {std::nullopt, Chars(a), invert ? std::optional(true) : std::nullopt};
 }
