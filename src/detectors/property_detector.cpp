@@ -12,10 +12,9 @@ namespace {
 // The building blocks, made afresh per detection like every sub-detector.
 Detector whitespace() { return whitespace_detector(); }
 Detector name_characters() { return identifier_detector(); }
-Detector word(const char* w) { return WordDetector{w, std::nullopt, std::nullopt}; }
 // A double-quoted string. With the same detector on both sides the next quote
 // always closes, so there is no nesting and no escaping.
-Detector quoted() { return ScopeDetector(word("\""), word("\"")); }
+Detector quoted() { return ScopeDetector(word_detector("\""), word_detector("\"")); }
 
 // Whitespace around names and separators is optional: a failed try consumes
 // nothing, so it is simply ignored.
@@ -31,7 +30,7 @@ std::optional<Result> detect_form(Buffer& buffer, PropertyDetector form, const D
   Consumed name = consume(buffer, name_detector);
   if (!name.matched) return std::nullopt;
   skip_whitespace(buffer);
-  if (!consume(buffer, word(separator)).matched) return std::nullopt;
+  if (!consume(buffer, word_detector(separator)).matched) return std::nullopt;
   skip_whitespace(buffer);
   Consumed value = consume(buffer, quoted());
   if (!value.matched) return std::nullopt;

@@ -22,6 +22,8 @@ struct WordDetector {
 // Matches at the front of `buffer`; exactly one of `word` and `alphabet` must be set.
 std::optional<Result> detect(const WordDetector& detector, Buffer& buffer);
 
+// The literal word `word`.
+WordDetector word_detector(std::string word);
 // The whitespace class: U+0020, U+000A, U+0009, U+000D, in this order.
 WordDetector whitespace_detector();
 // The class of name characters: a-z, "_", A-Z, "-", 0-9, in this order.
