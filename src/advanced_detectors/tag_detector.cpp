@@ -37,7 +37,7 @@ std::optional<Result> detect(const TagDetector& detector, Buffer& buffer) {
   if (detector.tag && *detector.tag != *name.text) return std::nullopt;
 
   Dict attributes = Dict::new_();
-  const Detector property = PropertyDetector{false, true};
+  const Detector property = PropertyDetector{.json = false, .html = true};
   for (;;) {
     Consumed attribute = consume(inner, property);
     if (!attribute.matched) break;

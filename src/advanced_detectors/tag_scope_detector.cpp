@@ -40,7 +40,7 @@ std::optional<Result> detect(const TagScopeDetector& detector, Buffer& buffer) {
 
   // Read the opening tag on a copy: the element's extent is taken below.
   Buffer lookahead = buffer;
-  Consumed opening = consume(lookahead, TagDetector{detector.tag, std::nullopt, false, std::nullopt, std::nullopt});
+  Consumed opening = consume(lookahead, TagDetector{.tag = detector.tag, .closing = false});
   if (!opening.matched) return std::nullopt;
   const Dict& tag = *opening.result->attributes;
   Value attributes_value = tag.get("attributes");
@@ -51,20 +51,24 @@ std::optional<Result> detect(const TagScopeDetector& detector, Buffer& buffer) {
   const std::string* name = name_value.get_if<std::string>();
   if (!attributes || !self_closing || !name) return std::nullopt;
 
-  if (detector.id && *detector.id != attribute_text(*attributes, element::kIdAttribute)) return std::nullopt;
+  if (detector.id && *detector.id != attribute_text(*attributes, element::kIdAttribute))
+    return std::nullopt;
 
   if (*self_closing) {
-    Consumed whole = consume(buffer, TagDetector{*name, std::nullopt, false, true, std::nullopt});
+    const TagDetector whole_tag{.tag = *name, .closing = false, .self_closing = true};
+    Consumed whole = consume(buffer, whole_tag);
     if (!whole.matched) return std::nullopt;
     return Result(detector, std::nullopt, element_record(*name, std::move(*attributes), true));
   }
 
   // Only tags of this element's own name count while the closing tag is
   // sought: openings (self-closing ones too) go one level down, closings up.
-  Consumed scope = consume(buffer, ScopeDetector(TagDetector{*name, std::nullopt, false, std::nullopt, std::nullopt},
-                                                 TagDetector{*name, std::nullopt, true, std::nullopt, std::nullopt}));
+  const TagDetector opener{.tag = *name, .closing = false};
+  const TagDetector closer{.tag = *name, .closing = true};
+  Consumed scope = consume(buffer, ScopeDetector(opener, closer));
   if (!scope.matched) return std::nullopt;
-  return Result(detector, std::move(scope.result->text), element_record(*name, std::move(*attributes), false));
+  Dict record = element_record(*name, std::move(*attributes), false);
+  return Result(detector, std::move(scope.result->text), std::move(record));
 }
 
 }  // namespace quillet

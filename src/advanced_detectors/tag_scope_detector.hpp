@@ -12,9 +12,10 @@ class Buffer;
 class Dict;
 
 struct TagScopeDetector {
-  std::optional<std::string> tag;                   // only elements of this name match
-  std::optional<std::string> id;                    // only elements with this id match
-  std::optional<std::vector<std::string>> classes;  // carried into results; never consulted
+  std::optional<std::string> tag = std::nullopt;  // only elements of this name match
+  std::optional<std::string> id = std::nullopt;   // only elements with this id match
+  // Carried into results; never consulted.
+  std::optional<std::vector<std::string>> classes = std::nullopt;
 
   bool operator==(const TagScopeDetector&) const = default;
 };

@@ -52,20 +52,20 @@ std::optional<Result> detect(const PropertyDetector& detector, Buffer& buffer) {
 }
 
 std::optional<Result> detect_html(Buffer& buffer) {
-  return detect_form(buffer, {std::nullopt, true}, name_characters(), "=");
+  return detect_form(buffer, {.html = true}, name_characters(), "=");
 }
 
 std::optional<Result> detect_json(Buffer& buffer) {
-  return detect_form(buffer, {true, std::nullopt}, quoted(), ":");
+  return detect_form(buffer, {.json = true}, quoted(), ":");
 }
 
 std::optional<Result> detect_any(Buffer& buffer) {
   // Once the markup form has matched, the object form is not tried behind it:
   // a match there would consume its characters too while its result had
   // nowhere to go, so the caller would lose text without a trace.
-  Consumed markup = consume(buffer, PropertyDetector{std::nullopt, true});
+  Consumed markup = consume(buffer, PropertyDetector{.html = true});
   if (markup.matched) return std::move(markup.result);
-  return consume(buffer, PropertyDetector{true, std::nullopt}).result;
+  return consume(buffer, PropertyDetector{.json = true}).result;
 }
 
 }  // namespace quillet

@@ -71,10 +71,10 @@ std::optional<Result> detect(const WordDetector& detector, Buffer& buffer) {
   return detector.word ? detect_literal(detector, buffer) : detect_class(detector, buffer);
 }
 
-WordDetector word_detector(std::string word) { return {std::move(word), std::nullopt, std::nullopt}; }
+WordDetector word_detector(std::string word) { return {.word = std::move(word)}; }
 
-WordDetector whitespace_detector() { return {std::nullopt, Chars(char_class::kWhitespace), std::nullopt}; }
+WordDetector whitespace_detector() { return {.alphabet = Chars(char_class::kWhitespace)}; }
 
-WordDetector identifier_detector() { return {std::nullopt, Chars(char_class::kNameChars), std::nullopt}; }
+WordDetector identifier_detector() { return {.alphabet = Chars(char_class::kNameChars)}; }
 
 }  // namespace quillet

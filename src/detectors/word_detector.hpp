@@ -12,9 +12,12 @@ struct Result;
 class Buffer;
 
 struct WordDetector {
-  std::optional<std::string> word;  // literal mode: the word to match (UTF-8)
-  std::optional<Chars> alphabet;    // class mode: the characters of the class, in a visible order
-  std::optional<bool> invert;       // true: `alphabet` lists the characters NOT accepted
+  // Literal mode: the word to match (UTF-8).
+  std::optional<std::string> word = std::nullopt;
+  // Class mode: the characters of the class, in a visible order.
+  std::optional<Chars> alphabet = std::nullopt;
+  // True: `alphabet` lists the characters NOT accepted.
+  std::optional<bool> invert = std::nullopt;
 
   bool operator==(const WordDetector&) const = default;
 };

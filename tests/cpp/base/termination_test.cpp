@@ -24,7 +24,7 @@ Detector all_of(List d) { return BooleanDetector{BooleanDetector::AllOf{std::mov
 Detector none_of(List d) { return BooleanDetector{BooleanDetector::NoneOf{std::move(d)}}; }
 Detector not_(Detector d) { return BooleanDetector{BooleanDetector::Not{std::move(d)}}; }
 // Every character: an inverted empty alphabet takes the whole rest of the buffer.
-Detector rest() { return WordDetector{std::nullopt, Chars(), true}; }
+Detector rest() { return WordDetector{.alphabet = Chars(), .invert = true}; }
 
 std::string render(const std::vector<Result>& results);
 
@@ -157,7 +157,7 @@ TEST(TerminationTest, RandomTextsWithEveryKindReturn) {
       scope(any_of({lit("("), lit("")}), not_(lit("a"))),
       scope(lit("("), lit(")")),
       all_of({identifier_detector(), any_of({lit("a")})}),
-      NumberDetector{true, false},
+      NumberDetector{.floating = true},
       scope(none_of({lit(")")}), lit(";")),
       lit(""),
       identifier_detector(),

@@ -17,9 +17,9 @@ Detector none_of(List d) { return BooleanDetector{BooleanDetector::NoneOf{std::m
 Detector not_(Detector d) { return BooleanDetector{BooleanDetector::Not{std::move(d)}}; }
 
 const Detector kNumber = NumberDetector{};
-const Detector kInteger = NumberDetector{false, false};
-const Detector kFloat = NumberDetector{true, false};
-const Detector kUnsigned = NumberDetector{std::nullopt, true};
+const Detector kInteger = NumberDetector{.floating = false};
+const Detector kFloat = NumberDetector{.floating = true};
+const Detector kUnsigned = NumberDetector{.unsigned_only = true};
 
 // A result in one line: the producing detector's kind, then what it found.
 // "W'x'" a literal word, "W<abc>" a class word, "N=12" a number, "B" a
