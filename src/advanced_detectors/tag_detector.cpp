@@ -7,8 +7,6 @@
 namespace quillet {
 namespace {
 
-Detector word(const char* w) { return WordDetector{std::string(w), std::nullopt, std::nullopt}; }
-
 bool is_true(const std::optional<bool>& b) { return b.has_value() && *b; }
 bool is_false(const std::optional<bool>& b) { return b.has_value() && !*b; }
 
@@ -17,7 +15,7 @@ bool is_false(const std::optional<bool>& b) { return b.has_value() && !*b; }
 std::optional<Result> detect(const TagDetector& detector, Buffer& buffer) {
   // The whole tag, "<" through the ">" that balances it: the extent is fixed
   // before anything inside is read, so a ">" in a quoted value ends the tag.
-  Consumed extent = consume(buffer, ScopeDetector(word("<"), word(">")));
+  Consumed extent = consume(buffer, ScopeDetector(word_detector("<"), word_detector(">")));
   if (is_true(detector.closing) && (is_true(detector.opening) || is_true(detector.self_closing)))
     return std::nullopt;
   if (!extent.matched || !extent.result->text) return std::nullopt;
@@ -39,7 +37,7 @@ std::optional<Result> detect(const TagDetector& detector, Buffer& buffer) {
   if (detector.tag && *detector.tag != *name.text) return std::nullopt;
 
   Dict attributes = Dict::new_();
-  const Detector property = PropertyDetector{false, true};
+  const Detector property = PropertyDetector{.json = false, .html = true};
   for (;;) {
     Consumed attribute = consume(inner, property);
     if (!attribute.matched) break;

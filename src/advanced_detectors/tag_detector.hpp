@@ -10,11 +10,16 @@ struct Result;
 class Buffer;
 
 struct TagDetector {
-  std::optional<std::string> tag;        // the name must equal this (case-sensitive)
-  std::optional<bool> attributes;        // true: at least one attribute; false: none
-  std::optional<bool> closing;           // true: only "</...>"; false: only non-closing tags
-  std::optional<bool> self_closing;      // true: must end with "/>"; false: must not
-  std::optional<bool> opening;           // true: only non-closing tags; false: only closing tags
+  // The name must equal this (case-sensitive).
+  std::optional<std::string> tag = std::nullopt;
+  // True: at least one attribute; false: none.
+  std::optional<bool> attributes = std::nullopt;
+  // True: only "</...>"; false: only non-closing tags.
+  std::optional<bool> closing = std::nullopt;
+  // True: must end with "/>"; false: must not.
+  std::optional<bool> self_closing = std::nullopt;
+  // True: only non-closing tags; false: only closing tags.
+  std::optional<bool> opening = std::nullopt;
 
   bool operator==(const TagDetector&) const = default;
 };

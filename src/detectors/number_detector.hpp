@@ -9,8 +9,9 @@ struct Result;
 class Buffer;
 
 struct NumberDetector {
-  std::optional<bool> floating;  // absent: by the text; false: integers only; true: always float
-  bool unsigned_only = false;    // true: a leading "-" makes the detection fail
+  // Absent: by the text; false: integers only; true: always float.
+  std::optional<bool> floating = std::nullopt;
+  bool unsigned_only = false;  // true: a leading "-" makes the detection fail
 
   bool operator==(const NumberDetector&) const = default;
 };

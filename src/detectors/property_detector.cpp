@@ -12,10 +12,9 @@ namespace {
 // The building blocks, made afresh per detection like every sub-detector.
 Detector whitespace() { return whitespace_detector(); }
 Detector name_characters() { return identifier_detector(); }
-Detector word(const char* w) { return WordDetector{w, std::nullopt, std::nullopt}; }
 // A double-quoted string. With the same detector on both sides the next quote
 // always closes, so there is no nesting and no escaping.
-Detector quoted() { return ScopeDetector(word("\""), word("\"")); }
+Detector quoted() { return ScopeDetector(word_detector("\""), word_detector("\"")); }
 
 // Whitespace around names and separators is optional: a failed try consumes
 // nothing, so it is simply ignored.
@@ -31,7 +30,7 @@ std::optional<Result> detect_form(Buffer& buffer, PropertyDetector form, const D
   Consumed name = consume(buffer, name_detector);
   if (!name.matched) return std::nullopt;
   skip_whitespace(buffer);
-  if (!consume(buffer, word(separator)).matched) return std::nullopt;
+  if (!consume(buffer, word_detector(separator)).matched) return std::nullopt;
   skip_whitespace(buffer);
   Consumed value = consume(buffer, quoted());
   if (!value.matched) return std::nullopt;
@@ -53,20 +52,20 @@ std::optional<Result> detect(const PropertyDetector& detector, Buffer& buffer) {
 }
 
 std::optional<Result> detect_html(Buffer& buffer) {
-  return detect_form(buffer, {std::nullopt, true}, name_characters(), "=");
+  return detect_form(buffer, {.html = true}, name_characters(), "=");
 }
 
 std::optional<Result> detect_json(Buffer& buffer) {
-  return detect_form(buffer, {true, std::nullopt}, quoted(), ":");
+  return detect_form(buffer, {.json = true}, quoted(), ":");
 }
 
 std::optional<Result> detect_any(Buffer& buffer) {
   // Once the markup form has matched, the object form is not tried behind it:
   // a match there would consume its characters too while its result had
   // nowhere to go, so the caller would lose text without a trace.
-  Consumed markup = consume(buffer, PropertyDetector{std::nullopt, true});
+  Consumed markup = consume(buffer, PropertyDetector{.html = true});
   if (markup.matched) return std::move(markup.result);
-  return consume(buffer, PropertyDetector{true, std::nullopt}).result;
+  return consume(buffer, PropertyDetector{.json = true}).result;
 }
 
 }  // namespace quillet

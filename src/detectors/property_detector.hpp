@@ -9,8 +9,8 @@ struct Result;
 class Buffer;
 
 struct PropertyDetector {
-  std::optional<bool> json;  // wish for the object form
-  std::optional<bool> html;  // wish for the markup form
+  std::optional<bool> json = std::nullopt;  // wish for the object form
+  std::optional<bool> html = std::nullopt;  // wish for the markup form
 
   bool operator==(const PropertyDetector&) const = default;
 };

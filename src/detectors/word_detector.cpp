@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/char_classes.hpp"
 #include "base/consumable.hpp"
 
 namespace quillet {
@@ -70,11 +71,10 @@ std::optional<Result> detect(const WordDetector& detector, Buffer& buffer) {
   return detector.word ? detect_literal(detector, buffer) : detect_class(detector, buffer);
 }
 
-WordDetector whitespace_detector() { return {std::nullopt, Chars(U" \n\t\r"), std::nullopt}; }
+WordDetector word_detector(std::string word) { return {.word = std::move(word)}; }
 
-WordDetector identifier_detector() {
-  return {std::nullopt, Chars(U"abcdefghijklmnopqrstuvwxyz_ABCDEFGHIJKLMNOPQRSTUVWXYZ-0123456789"),
-          std::nullopt};
-}
+WordDetector whitespace_detector() { return {.alphabet = Chars(char_class::kWhitespace)}; }
+
+WordDetector identifier_detector() { return {.alphabet = Chars(char_class::kNameChars)}; }
 
 }  // namespace quillet

@@ -7,6 +7,7 @@
 #include <bit>
 #include <type_traits>
 
+#include "base/open_table.hpp"
 #include "fast_parse/structural.hpp"
 
 namespace quillet::fast {
@@ -210,26 +211,15 @@ template <class CharT>
 std::uint32_t MarkupIndex<CharT>::intern(Span name) {
   std::vector<Pos>& table = s_.name_table;
   std::vector<Span>& spans = s_.name_spans;
-  if (table.empty() || (spans.size() + 1) * 2 > table.size()) {
-    const std::size_t cap = table.empty() ? 64 : table.size() * 2;
-    table.assign(cap, kNone);
-    for (std::uint32_t id = 0; id < spans.size(); ++id) {
-      std::size_t j = hash_chars(text_, spans[id]) & (cap - 1);
-      while (table[j] != kNone) j = (j + 1) & (cap - 1);
-      table[j] = id;
-    }
+  open_table::make_room(table, kNone, spans.size(), 64,
+                        [this, &spans](std::size_t id) { return hash_chars(text_, spans[id]); });
+  Pos& slot = table[open_table::probe(table, kNone, hash_chars(text_, name),
+                                      [this, &spans, name](Pos id) { return same_chars(text_, spans[id], name); })];
+  if (slot == kNone) {
+    slot = static_cast<Pos>(spans.size());
+    spans.push_back(name);
   }
-  const std::size_t mask = table.size() - 1;
-  for (std::size_t j = hash_chars(text_, name) & mask;; j = (j + 1) & mask) {
-    const Pos id = table[j];
-    if (id == kNone) {
-      const auto fresh = static_cast<std::uint32_t>(spans.size());
-      table[j] = fresh;
-      spans.push_back(name);
-      return fresh;
-    }
-    if (same_chars(text_, spans[id], name)) return id;
-  }
+  return slot;
 }
 
 template <class CharT>

@@ -24,13 +24,14 @@
 //     system for fresh pages each time.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "base/char_classes.hpp"
 
 namespace quillet::fast {
 
@@ -55,19 +56,9 @@ struct Tag {
   std::uint32_t self_closing : 1;  // ".../>"
 };
 
-// The character classes of tags, as one table over ASCII (every member is
-// ASCII): whitespace, and the characters of names and keys.
-inline constexpr std::uint8_t kSpaceClass = 1, kNameClass = 2;
-inline constexpr std::array<std::uint8_t, 128> kAsciiClasses = [] {
-  std::array<std::uint8_t, 128> classes{};
-  for (const char c : {' ', '\n', '\t', '\r'}) classes[static_cast<unsigned char>(c)] = kSpaceClass;
-  for (int c = 0; c < 128; ++c)
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-')
-      classes[c] = kNameClass;
-  return classes;
-}();
-inline bool is_space(std::uint32_t c) { return c < 128 && kAsciiClasses[c] == kSpaceClass; }
-inline bool is_name_char(std::uint32_t c) { return c < 128 && kAsciiClasses[c] == kNameClass; }
+// The character classes of tags, shared with the detectors.
+using char_class::is_name_char;
+using char_class::is_space;
 
 // A hash of the characters of `s`, for names and short texts: the storage
 // is mixed eight bytes at a time, so a short name costs one multiplication.

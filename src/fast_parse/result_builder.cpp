@@ -28,17 +28,9 @@ class ResultBuilder {
       for (const Attribute& a : index_.attributes(node.tag))
         attributes.set(chars_to_string(std::u32string_view(text + a.key.begin, a.key.size())),
                        Value(chars_to_string(std::u32string_view(text + a.value.begin, a.value.size()))));
-      auto text_of = [&](std::string_view name) {
-        const Value* v = attributes.find(name);
-        return v ? *v->get_if<std::string>() : std::string();
-      };
       const Span name = index_.name_span(tag.name);
-      Dict element = Dict::from({{"tag", chars_to_string(std::u32string_view(text + name.begin, name.size()))},
-                                 {"id", text_of("id")},
-                                 {"classes", split_to_values(text_of("class"), " ")},
-                                 {"style", text_of("style")},
-                                 {"is_self_closing", static_cast<bool>(tag.self_closing)},
-                                 {"attributes", attributes}});
+      Dict element = element_record(chars_to_string(std::u32string_view(text + name.begin, name.size())),
+                                    std::move(attributes), tag.self_closing);
       std::optional<Chars> content;
       if (!tag.self_closing) content.emplace(text + node.span.begin, text + node.span.end);
       list.push_back(Result(TagScopeDetector{}, std::move(content), std::move(element)));

@@ -1,9 +1,10 @@
-// Dict: open addressing over an entry array, SipHash-1-3 under a per-map key.
+// Dict: an open table over an entry array, SipHash-1-3 under a per-map key.
 #include <sys/random.h>
 
 #include <algorithm>
 #include <random>
 
+#include "base/open_table.hpp"
 #include "types/siphash.hpp"
 #include "types/value.hpp"
 
@@ -33,6 +34,8 @@ std::pair<std::uint64_t, std::uint64_t> next_key() {
   t_keys.k0 += 1;  // wraps
   return key;
 }
+
+constexpr std::int32_t kEmpty = -1;
 
 }  // namespace
 
@@ -74,26 +77,12 @@ std::uint64_t Dict::hash(std::string_view name) const { return siphash13(k0_, k1
 
 std::optional<std::size_t> Dict::lookup(std::string_view name, std::uint64_t h) const {
   if (table_.empty()) return std::nullopt;
-  const std::size_t mask = table_.size() - 1;
-  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-    const std::int32_t e = table_[i];
-    if (e < 0) return std::nullopt;
-    const Entry& entry = entries_[static_cast<std::size_t>(e)];
-    if (entry.hash == h && entry.name == name) return static_cast<std::size_t>(e);
-  }
-}
-
-void Dict::insert_index(std::size_t entry, std::uint64_t h) {
-  const std::size_t mask = table_.size() - 1;
-  std::size_t i = h & mask;
-  while (table_[i] >= 0) i = (i + 1) & mask;
-  table_[i] = static_cast<std::int32_t>(entry);
-}
-
-void Dict::grow() {
-  const std::size_t cap = table_.empty() ? 8 : table_.size() * 2;
-  table_.assign(cap, -1);
-  for (std::size_t e = 0; e < entries_.size(); ++e) insert_index(e, entries_[e].hash);
+  const std::int32_t e = table_[open_table::probe(table_, kEmpty, h, [&](std::int32_t i) {
+    const Entry& entry = entries_[static_cast<std::size_t>(i)];
+    return entry.hash == h && entry.name == name;
+  })];
+  if (e == kEmpty) return std::nullopt;
+  return static_cast<std::size_t>(e);
 }
 
 void Dict::set(std::string_view name, Value value) {
@@ -102,10 +91,9 @@ void Dict::set(std::string_view name, Value value) {
     entries_[*found].value = std::move(value);
     return;
   }
-  // Keep the table at most half full so probes stay short.
-  if ((entries_.size() + 1) * 2 > table_.size()) grow();
+  open_table::make_room(table_, kEmpty, entries_.size(), 8, [this](std::size_t e) { return entries_[e].hash; });
   entries_.push_back(Entry{std::string(name), std::move(value), h});
-  insert_index(entries_.size() - 1, h);
+  open_table::insert(table_, kEmpty, h, static_cast<std::int32_t>(entries_.size() - 1));
 }
 
 const Value* Dict::find(std::string_view name) const {

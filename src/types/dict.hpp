@@ -74,8 +74,6 @@ class Dict {
 
   std::uint64_t hash(std::string_view name) const;
   std::optional<std::size_t> lookup(std::string_view name, std::uint64_t h) const;
-  void insert_index(std::size_t entry, std::uint64_t h);
-  void grow();
 
   std::uint64_t k0_ = 0, k1_ = 0;      // SipHash key of this map
   std::vector<Entry> entries_;         // in insertion order

@@ -19,10 +19,10 @@ struct TagCase {
 
 std::string show(const std::u32string& s) { return chars_to_string(s); }
 
-TagDetector with_tag(std::string t) { return TagDetector{std::move(t), {}, {}, {}, {}}; }
+TagDetector with_tag(std::string t) { return TagDetector{.tag = std::move(t)}; }
 TagDetector with(std::optional<bool> attributes, std::optional<bool> closing,
                  std::optional<bool> self_closing, std::optional<bool> opening) {
-  return TagDetector{std::nullopt, attributes, closing, self_closing, opening};
+  return TagDetector{.attributes = attributes, .closing = closing, .self_closing = self_closing, .opening = opening};
 }
 
 TEST(TagDetectorTest, SyntaxAndConstraints) {

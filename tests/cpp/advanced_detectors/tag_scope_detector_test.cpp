@@ -55,13 +55,13 @@ TEST(TagScopeDetectorTest, Filters) {
     bool matches;
   };
   const std::vector<Case> cases = {
-      {{"b", {}, {}}, U"<b>x</b>", true},
-      {{"b", {}, {}}, U"<i>x</i>", false},
-      {{{}, "main", {}}, U"<div id=\"main\">x</div>", true},
-      {{{}, "main", {}}, U"<div>x</div>", false},
-      {{{}, "", {}}, U"<div>x</div>", true},
-      {{{}, "", {}}, U"<div id=\"x\">x</div>", false},
-      {{{}, {}, std::vector<std::string>{"nope"}}, U"<div class=\"a\">x</div>", true},
+      {{.tag = "b"}, U"<b>x</b>", true},
+      {{.tag = "b"}, U"<i>x</i>", false},
+      {{.id = "main"}, U"<div id=\"main\">x</div>", true},
+      {{.id = "main"}, U"<div>x</div>", false},
+      {{.id = ""}, U"<div>x</div>", true},
+      {{.id = ""}, U"<div id=\"x\">x</div>", false},
+      {{.classes = std::vector<std::string>{"nope"}}, U"<div class=\"a\">x</div>", true},
   };
   for (const Case& c : cases) {
     Buffer buffer(c.input);

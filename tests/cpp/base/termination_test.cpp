@@ -19,7 +19,7 @@ namespace {
 using namespace test;
 
 // Every character: an inverted empty alphabet takes the whole rest of the buffer.
-Detector rest() { return WordDetector{std::nullopt, Chars(), true}; }
+Detector rest() { return WordDetector{.alphabet = Chars(), .invert = true}; }
 
 // consume_any on `input`, or the end of the test program if it does not return
 // in time: a hang must show up as a failure, not as a stuck test run.
@@ -108,7 +108,7 @@ TEST(TerminationTest, RandomTextsWithEveryKindReturn) {
       scope(any_of({lit("("), lit("")}), not_(lit("a"))),
       scope(lit("("), lit(")")),
       all_of({identifier_detector(), any_of({lit("a")})}),
-      NumberDetector{true, false},
+      NumberDetector{.floating = true},
       scope(none_of({lit(")")}), lit(";")),
       lit(""),
       identifier_detector(),

@@ -12,9 +12,9 @@ namespace {
 using namespace test;
 
 const Detector kNumber = NumberDetector{};
-const Detector kInteger = NumberDetector{false, false};
-const Detector kFloat = NumberDetector{true, false};
-const Detector kUnsigned = NumberDetector{std::nullopt, true};
+const Detector kInteger = NumberDetector{.floating = false};
+const Detector kFloat = NumberDetector{.floating = true};
+const Detector kUnsigned = NumberDetector{.unsigned_only = true};
 
 struct BooleanCase {
   Detector detector;

@@ -18,9 +18,9 @@ namespace {
 using Number = std::variant<std::int64_t, double>;  // the expected kind and value
 
 constexpr NumberDetector kByText{};
-constexpr NumberDetector kIntegers{false, false};
-constexpr NumberDetector kFloats{true, false};
-constexpr NumberDetector kUnsigned{std::nullopt, true};
+constexpr NumberDetector kIntegers{.floating = false};
+constexpr NumberDetector kFloats{.floating = true};
+constexpr NumberDetector kUnsigned{.unsigned_only = true};
 
 struct NumberCase {
   NumberDetector detector;
@@ -89,7 +89,7 @@ TEST(NumberDetectorTest, ScansByMode) {
       // A sign is refused, not skipped.
       {kUnsigned, "-5", std::nullopt, ""},
       {kUnsigned, "5", I(5), ""},
-      {NumberDetector{true, true}, "-.5", std::nullopt, ""},
+      {NumberDetector{.floating = true, .unsigned_only = true}, "-.5", std::nullopt, ""},
       // Integers only: a "." ends the number and stays.
       {kIntegers, "12.5", I(12), ".5"},
       {kIntegers, "-12.", I(-12), "."},

@@ -6,8 +6,8 @@
 namespace quillet {
 namespace {
 
-const PropertyDetector kHtml{std::nullopt, true};
-const PropertyDetector kJson{true, std::nullopt};
+const PropertyDetector kHtml{.html = true};
+const PropertyDetector kJson{.json = true};
 
 struct PropertyCase {
   PropertyDetector detector;
@@ -37,16 +37,16 @@ TEST(PropertyDetectorTest, ReadsOneProperty) {
       {kJson, "a:\"b\"", std::nullopt, "", "", ""},
       {kJson, "\"a\"=\"b\"", std::nullopt, "", "", ""},
       // The choice of form; a result names the form that matched.
-      {{false, true}, "a=\"b\"", kHtml, "a", "b", ""},
-      {{false, true}, "\"a\":\"b\"", std::nullopt, "", "", ""},
-      {{true, false}, "\"a\":\"b\"", kJson, "a", "b", ""},
-      {{true, false}, "a=\"b\"", std::nullopt, "", "", ""},
-      {{false, false}, "\"a\":\"b\"", kJson, "a", "b", ""},
-      {{std::nullopt, false}, "a=\"b\"", std::nullopt, "", "", ""},
-      {{false, std::nullopt}, "a=\"b\"", kHtml, "a", "b", ""},
-      {{false, std::nullopt}, "\"a\":\"b\"", std::nullopt, "", "", ""},
-      {{true, true}, "\"a\":\"b\"", kJson, "a", "b", ""},
-      {{true, true}, "a=\"b\"", kHtml, "a", "b", ""},
+      {{.json = false, .html = true}, "a=\"b\"", kHtml, "a", "b", ""},
+      {{.json = false, .html = true}, "\"a\":\"b\"", std::nullopt, "", "", ""},
+      {{.json = true, .html = false}, "\"a\":\"b\"", kJson, "a", "b", ""},
+      {{.json = true, .html = false}, "a=\"b\"", std::nullopt, "", "", ""},
+      {{.json = false, .html = false}, "\"a\":\"b\"", kJson, "a", "b", ""},
+      {{.html = false}, "a=\"b\"", std::nullopt, "", "", ""},
+      {{.json = false}, "a=\"b\"", kHtml, "a", "b", ""},
+      {{.json = false}, "\"a\":\"b\"", std::nullopt, "", "", ""},
+      {{.json = true, .html = true}, "\"a\":\"b\"", kJson, "a", "b", ""},
+      {{.json = true, .html = true}, "a=\"b\"", kHtml, "a", "b", ""},
       {{}, "\"a\":\"b\"", kJson, "a", "b", ""},
       // Either form: after a markup match the object form is not tried.
       {{}, "a=\"b\"\"c\":\"d\"", kHtml, "a", "b", "\"c\":\"d\""},

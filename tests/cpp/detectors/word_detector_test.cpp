@@ -10,7 +10,7 @@ namespace {
 using namespace test;
 
 WordDetector cls(const char32_t* a, bool invert = false) {
-  return {std::nullopt, Chars(a), invert ? std::optional(true) : std::nullopt};
+  return {.alphabet = Chars(a), .invert = invert ? std::optional(true) : std::nullopt};
 }
 
 struct WordCase {
@@ -40,7 +40,7 @@ TEST(WordDetectorTest, MatchesAndConsumesExactly) {
       {cls(U"ab", true), "xyzab", "xyz"},
       {cls(U"", true), "hé😀", "hé😀"},
       {cls(U""), "a", std::nullopt},
-      {{"a", Chars(U"a"), std::nullopt}, "a", std::nullopt},  // both modes set
+      {{.word = "a", .alphabet = Chars(U"a")}, "a", std::nullopt},  // both modes set
       {{}, "a", std::nullopt},                                 // neither
   };
   for (const auto& c : cases) {
