@@ -12,12 +12,13 @@
 #include <utility>
 #include <vector>
 
-#include "python/py_state.hpp"
-#include "types/element_schema.hpp"
+#include "base/char_classes.hpp"
 #include "python/py_failure.hpp"
 #include "python/py_ref.hpp"
+#include "python/py_state.hpp"
 #include "python/py_str.hpp"
 #include "tree/tree_ops.hpp"
+#include "types/element_schema.hpp"
 
 namespace quillet::tree {
 namespace {
@@ -39,11 +40,6 @@ struct Attribute {
   Py_ssize_t low = 0;
 };
 
-bool name_char(Py_UCS4 c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '-';
-}
-
 // Whether `key` (a str) is one of the keys every element has.
 bool is_fixed_key(PyObject* key) {
   const ElementKeys& k = element_keys();
@@ -60,7 +56,7 @@ bool valid_name(PyObject* s) {
   const StrStorage t = str_storage(s);
   if (t.length == 0) return false;
   for (Py_ssize_t i = 0; i < t.length; ++i)
-    if (!name_char(PyUnicode_READ(t.kind, t.data, i))) return false;
+    if (!char_class::is_name_char(PyUnicode_READ(t.kind, t.data, i))) return false;
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "advanced_detectors/tag_scope_detector.hpp"
 #include "base/errors.hpp"
 #include "python/py_failure.hpp"
 #include "python/py_state.hpp"
@@ -33,26 +34,13 @@ std::string converted_repr(Value v) {
 
 Result text(const char32_t* s) { return Result::text_run(Chars(s)); }
 
-// An element as the tag scope detector records it: the fixed entries, then
-// the tag's attributes as written.
+// An element as the tag scope detector records it.
 Result element(const std::string& tag, std::vector<std::pair<std::string, std::string>> attrs,
                std::optional<std::vector<Result>> children = std::nullopt) {
   Dict tag_attrs;
-  std::string id, cls, style;
-  for (auto& [k, v] : attrs) {
-    if (k == "id") id = v;
-    if (k == "class") cls = v;
-    if (k == "style") style = v;
-    tag_attrs.set(k, Value(v));
-  }
-  Dict d;
-  d.set("tag", Value(tag));
-  d.set("id", Value(id));
-  d.set("classes", Value(split_to_values(cls, " ")));
-  d.set("style", Value(style));
-  d.set("is_self_closing", Value(!children));
-  d.set("attributes", Value(std::move(tag_attrs)));
-  return Result(TagScopeDetector{}, std::nullopt, std::move(d), std::move(children));
+  for (auto& [k, v] : attrs) tag_attrs.set(k, Value(v));
+  return Result(TagScopeDetector{}, std::nullopt, element_record(tag, std::move(tag_attrs), !children),
+                std::move(children));
 }
 
 Value array(std::vector<Value> items) { return Value(std::move(items)); }
@@ -260,7 +248,10 @@ TEST(PyConvertTest, EveryFailingAllocationFailsCleanly) {
 // allocations past Py_FinalizeEx, and LeakSanitizer would report them at exit.
 // Only allocations with libpython on their stack are exempt; leaked Python
 // objects are counted by the allocated-blocks checks above and in pytest.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libpython\n"; }
+// Visible to the sanitizer runtime, which looks it up in the executable.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+  return "leak:libpython\n";
+}
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
