@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "fast_parse/result_builder.hpp"
+#include "crosscheck/result_builder.hpp"
 #include "fast_parse/scanner.hpp"
 #include "scan_invariants.hpp"
 

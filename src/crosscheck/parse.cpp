@@ -1,5 +1,5 @@
 // The engine side of parse: decode, scan with the root detector, hand back results.
-#include "lib/parse.hpp"
+#include "crosscheck/parse.hpp"
 
 #include "base/consumable.hpp"
 

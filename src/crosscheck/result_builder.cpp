@@ -1,5 +1,5 @@
 // A scan_markup builder that makes Result trees.
-#include "fast_parse/result_builder.hpp"
+#include "crosscheck/result_builder.hpp"
 
 #include "fast_parse/scanner.hpp"
 

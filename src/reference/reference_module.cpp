@@ -2,7 +2,7 @@
 // conversion, for the tests that hold quillet.parse to the same results.
 #include <Python.h>
 
-#include "lib/parse.hpp"
+#include "crosscheck/parse.hpp"
 #include "python/py_failure.hpp"
 #include "python/py_state.hpp"
 #include "reference/py_convert.hpp"

@@ -5,7 +5,7 @@
 #include <random>
 
 #include "base/consumable.hpp"
-#include "fast_parse/result_builder.hpp"
+#include "crosscheck/result_builder.hpp"
 #include "support/markup_inputs.hpp"
 #include "support/test_support.hpp"
 
