@@ -2,6 +2,7 @@
 // method table over the operations of tree_ops.hpp.
 #include <Python.h>
 
+#include "python/py_ref.hpp"
 #include "python/py_state.hpp"
 #include "tree/tree_ops.hpp"
 
@@ -83,6 +84,15 @@ PyModuleDef g_module = {
 }  // namespace quillet::tree
 
 PyMODINIT_FUNC PyInit__native(void) {
+  using quillet::PyRef;
   if (!quillet::init_py_state()) return nullptr;
-  return PyModule_Create(&quillet::tree::g_module);
+  PyRef module(PyModule_Create(&quillet::tree::g_module));
+  if (!module) return nullptr;
+  // ELEMENT_KEYS: the fixed keys in their order, the very objects parse puts
+  // in its dicts, for the Python half to read elements by.
+  const quillet::ElementKeys& k = quillet::element_keys();
+  PyRef keys(PyTuple_Pack(6, k.tag, k.id, k.classes, k.style, k.is_self_closing, k.children));
+  if (!keys || PyModule_AddObject(module.get(), "ELEMENT_KEYS", keys.get()) < 0) return nullptr;
+  keys.release();  // the module took it
+  return module.release();
 }

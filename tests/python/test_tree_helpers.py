@@ -212,6 +212,12 @@ def test_walk_and_text():
     assert qt.text(None) == "" and qt.text("a&lt;", unescape=True) == "a<"
 
 
+def test_helpers_and_parse_share_the_key_objects():
+    keys = qt._native.ELEMENT_KEYS
+    for node in (quillet.parse('<a id="i">x</a>')[0], qt.from_json(qt.to_json(quillet.parse("<a/>")))[0]):
+        assert all(made is shared for made, shared in zip(node, keys)) and len(node) == len(keys)
+
+
 DEPTH = 1_000_000
 
 

@@ -12,6 +12,9 @@ from typing import TYPE_CHECKING, Any, Collection, Iterator, List, Optional, Tup
 
 from quillet_tree import _native
 
+# The fixed keys of an element, defined once for every module of quillet.
+_TAG, _ID, _CLASSES, _STYLE, _IS_SELF_CLOSING, _CHILDREN = _native.ELEMENT_KEYS
+
 if TYPE_CHECKING:
     from typing_extensions import TypeAlias
 
@@ -42,7 +45,7 @@ def walk(tree: Nodes) -> Iterator[Tuple[int, Node]]:
         yield 0, tree
         if isinstance(tree, str):
             return
-        tree = tree["children"]
+        tree = tree[_CHILDREN]
         base = 1
     else:
         base = 0
@@ -50,8 +53,8 @@ def walk(tree: Nodes) -> Iterator[Tuple[int, Node]]:
     while stack:
         for node in stack[-1]:
             yield base + len(stack) - 1, node
-            if type(node) is dict and node["children"]:
-                stack.append(iter(node["children"]))
+            if type(node) is dict and node[_CHILDREN]:
+                stack.append(iter(node[_CHILDREN]))
                 break
         else:
             stack.pop()
@@ -73,12 +76,12 @@ def elements(tree: Nodes, tag: Union[str, Collection[str], None] = None, id: Opt
     for _, node in walk(tree):
         if type(node) is not dict:
             continue
-        if tags is not None and node["tag"] not in tags:
+        if tags is not None and node[_TAG] not in tags:
             continue
-        if id is not None and node["id"] != id:
+        if id is not None and node[_ID] != id:
             continue
         if cls is not None:
-            classes = node["classes"]
+            classes = node[_CLASSES]
             if not isinstance(classes, list) or cls not in classes:
                 continue
         if wanted and not all(_has(node, key, value) for key, value in wanted):

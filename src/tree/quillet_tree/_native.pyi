@@ -1,5 +1,8 @@
 # The C++ half of quillet_tree; use the functions of quillet_tree itself.
-from typing import Any, AbstractSet
+from typing import Any, AbstractSet, Literal, Tuple
+
+ELEMENT_KEYS: Tuple[Literal["tag"], Literal["id"], Literal["classes"], Literal["style"],
+                    Literal["is_self_closing"], Literal["children"]]
 
 def to_json(obj: object, ensure_ascii: bool, /) -> str: ...
 def from_json(text: str, /) -> Any: ...
