@@ -4,7 +4,6 @@
 #include "lib/py_fast_parse.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
@@ -30,7 +29,8 @@ using fast::Pos;
 using fast::Span;
 using fast::Tag;
 
-// A dict with room for `n` keys, so filling it never resizes it.
+// New reference: a dict with room for `n` keys, so filling it never resizes
+// it; nullptr with an error set.
 PyObject* new_dict(Py_ssize_t n) {
 #if PY_VERSION_HEX < 0x030D0000
   return _PyDict_NewPresized(n);
@@ -320,6 +320,8 @@ class StorageLease {
   std::unique_ptr<fast::IndexStorage> own_;
 };
 
+// New reference: the tree of `input`, whose storage is `text`; nullptr with
+// the encoder's error set for a lone surrogate.
 template <class CharT>
 PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
   StorageLease storage;

@@ -192,12 +192,14 @@ struct Frame {
   std::size_t next = 0;        // the next item or entry to convert
 };
 
-// A str from scalar values; the interpreter picks the narrowest storage.
+// New reference: a str from scalar values; the interpreter picks the
+// narrowest storage.
 PyObject* str_from_chars(const Chars& chars) {
   return QUILLET_PY_NEW(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars.data(),
                                                   static_cast<Py_ssize_t>(chars.size())));
 }
 
+// New reference: the str of UTF-8 text.
 PyObject* str_from_utf8(const std::string& s) {
   return QUILLET_PY_NEW(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }

@@ -10,6 +10,8 @@
 namespace quillet {
 namespace {
 
+// New reference: the tree of `input` as the detectors build it, or nullptr
+// with the error set.
 PyObject* parse_reference(PyObject* /*module*/, PyObject* input) {
   if (!PyUnicode_Check(input)) {
     PyErr_SetString(PyExc_TypeError, "parse() takes a str");

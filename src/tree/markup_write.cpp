@@ -256,6 +256,8 @@ class Writer {
     return joined && add(movable, class_key_.get(), std::move(joined));
   }
 
+  // Borrowed: an empty list, kept for the writer's life; nullptr with an
+  // error set.
   PyObject* empty_list() {
     if (!empty_list_) empty_list_ = PyRef(PyList_New(0));
     return empty_list_.get();

@@ -76,6 +76,8 @@ Value Value::new_(const TypedRef& ref) {
         if constexpr (std::is_same_v<R, std::string_view>) {
           return Value(std::string(r));
         } else if constexpr (std::is_same_v<R, TypedRef::Unknown>) {
+          // The line and its stream are part of the interface: callers
+          // watch standard output for it, word for word.
           std::fputs("Warning: Value::new() called with an unknown type!\n", stdout);
           std::fflush(stdout);
           return Value();
