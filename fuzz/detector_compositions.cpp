@@ -86,7 +86,7 @@ class Decoder {
     const int kind = in_.ConsumeIntegralInRange<int>(0, leaf_only ? 5 : 7);
     switch (kind) {
       case 0:
-        return NumberDetector{flag(), in_.ConsumeBool()};
+        return NumberDetector{.floating = flag(), .unsigned_only = in_.ConsumeBool()};
       case 1: {
         WordDetector w;
         const int mode = in_.ConsumeIntegralInRange<int>(0, 3);  // word, class, both, neither
@@ -96,7 +96,7 @@ class Decoder {
         return w;
       }
       case 2:
-        return PropertyDetector{flag(), flag()};
+        return PropertyDetector{.json = flag(), .html = flag()};
       case 3: {
         TagDetector t;
         t.tag = maybe_word();
