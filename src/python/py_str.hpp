@@ -26,4 +26,7 @@ inline StrStorage str_storage(PyObject* s) {
   return StrStorage{static_cast<int>(PyUnicode_KIND(s)), PyUnicode_DATA(s), PyUnicode_GET_LENGTH(s)};
 }
 
+// The length of `s` in code points, read as str_storage reads it.
+inline Py_ssize_t str_length(PyObject* s) { return str_storage(s).length; }
+
 }  // namespace quillet

@@ -122,7 +122,7 @@ class Writer {
       stack_.pop_back();
       if (name && !(put("</") && put(name) && put(">"))) return nullptr;
     }
-    PyRef empty = PyRef(PyUnicode_FromStringAndSize("", 0));
+    PyRef empty(PyUnicode_FromStringAndSize("", 0));
     return empty ? PyUnicode_Join(empty.get(), pieces_.get()) : nullptr;
   }
 
@@ -133,7 +133,7 @@ class Writer {
     for (auto& [text, str] : literals_) {
       if (text == s) return put(str.get());
     }
-    PyRef str = PyRef(PyUnicode_FromString(s));
+    PyRef str(PyUnicode_FromString(s));
     if (!str) return false;
     literals_.emplace_back(s, std::move(str));
     return put(literals_.back().second.get());
@@ -167,7 +167,7 @@ class Writer {
   }
 
   bool add(std::vector<Attribute>& to, PyObject* key, PyRef value) {
-    if (PyUnicode_FindChar(value.get(), '"', 0, PyUnicode_GET_LENGTH(value.get()), 1) != -1)
+    if (PyUnicode_FindChar(value.get(), '"', 0, str_length(value.get()), 1) != -1)
       return unwritable("an attribute value holding a double quote,", value.get());
     to.push_back(Attribute{key, std::move(value)});
     profile(to.back());
@@ -190,9 +190,9 @@ class Writer {
     PyObject* id = str_item(d, k.id, nullptr);
     PyObject* style = str_item(d, k.style, nullptr);
     if (PyErr_Occurred()) return false;
-    if (id && PyUnicode_GET_LENGTH(id) && !add(movable, k.id, PyRef::borrow(id))) return false;
+    if (id && str_length(id) && !add(movable, k.id, PyRef::borrow(id))) return false;
     if (!classes(d, movable)) return false;
-    if (style && PyUnicode_GET_LENGTH(style) && !add(movable, k.style, PyRef::borrow(style)))
+    if (style && str_length(style) && !add(movable, k.style, PyRef::borrow(style)))
       return false;
     PyObject* flag = PyDict_GetItemWithError(d, k.is_self_closing);
     if (flag && PyUnicode_Check(flag) && !add(movable, k.is_self_closing, PyRef::borrow(flag)))
@@ -247,12 +247,15 @@ class Writer {
     }
     const Py_ssize_t n = PyList_GET_SIZE(value);
     if (n == 0 || (n == 1 && PyUnicode_Check(PyList_GET_ITEM(value, 0)) &&
-                   PyUnicode_GET_LENGTH(PyList_GET_ITEM(value, 0)) == 0))
+                   str_length(PyList_GET_ITEM(value, 0)) == 0))
       return true;
-    if (!class_key_) class_key_ = PyRef(PyUnicode_InternFromString(std::string(element::kClassAttribute).c_str()));
-    PyRef space = PyRef(PyUnicode_FromStringAndSize(" ", 1));
+    if (!class_key_) {
+      const std::string name(element::kClassAttribute);
+      class_key_ = PyRef(PyUnicode_InternFromString(name.c_str()));
+    }
+    PyRef space(PyUnicode_FromStringAndSize(" ", 1));
     if (!class_key_ || !space) return false;
-    PyRef joined = PyRef(PyUnicode_Join(space.get(), value));
+    PyRef joined(PyUnicode_Join(space.get(), value));
     return joined && add(movable, class_key_.get(), std::move(joined));
   }
 
@@ -286,10 +289,10 @@ class Writer {
       }
     }
     for (unsigned n = 0;; ++n) {
-      PyRef candidate = PyRef(PyUnicode_FromFormat("t%u", n));
+      PyRef candidate(PyUnicode_FromFormat("t%u", n));
       if (!candidate) return nullptr;
       const bool fresh = std::none_of(strings.begin(), strings.end(), [&](PyObject* s) {
-        return PyUnicode_Find(s, candidate.get(), 0, PyUnicode_GET_LENGTH(s), 1) != -1;
+        return PyUnicode_Find(s, candidate.get(), 0, str_length(s), 1) != -1;
       });
       if (fresh) {
         stand_in_ = std::move(candidate);

@@ -150,7 +150,8 @@ MARKUP = '<p id="i" class="a b">\u00e9 \U0001f600 <br/></p> tail'
         (quillet_tree.from_json, '{"k": [1, "\\u00e9", "\u00e9\U0001f600"]}'),
         (quillet_tree.to_json, MARKUP),
         (lambda s: quillet_tree.equal([s], [MARKUP]), MARKUP),
-        (lambda s: quillet_tree.to_markup([{**quillet.parse(MARKUP)[0], "title": s}]), "a\u00e9\U0001f600"),
+        (lambda s: quillet_tree.to_markup([{**quillet.parse(MARKUP)[0], "id": s, "title": s}]),
+         "a\u00e9\U0001f600"),
     ],
     ids=["parse", "from_json", "to_json", "equal", "to_markup"],
 )
