@@ -3,11 +3,7 @@
 // up front, and the cyclic collector rests while the tree grows.
 #include "lib/py_fast_parse.hpp"
 
-#include <algorithm>
-#include <iterator>
 #include <memory>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 #include <vector>
 

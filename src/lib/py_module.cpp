@@ -6,6 +6,7 @@
 
 #include "lib/py_fast_parse.hpp"
 #include "python/py_failure.hpp"
+#include "python/py_ref.hpp"
 #include "python/py_state.hpp"
 
 namespace quillet {
@@ -52,12 +53,11 @@ bool check_input(PyObject* input) {
   if (!PyUnicode_Check(input)) {
     // 'PyString' is the name this message has always given the expected
     // type; callers match the message as it stands, so it stays.
-    PyObject* qualname = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(input)),
-                                                "__qualname__");
+    const PyRef qualname(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(input)), "__qualname__"));
     if (!qualname) return false;
     PyErr_Format(PyExc_TypeError, "argument 'input': '%U' object cannot be converted to 'PyString'",
-                 qualname);
-    Py_DECREF(qualname);
+                 qualname.get());
     return false;
   }
   return true;
@@ -92,20 +92,14 @@ PyMethodDef g_parse_def = {
 
 // Appends `name` to the module's __all__, creating the list when missing.
 bool add_to_all(PyObject* module, PyObject* name) {
-  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  PyRef all(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
-    all = PyList_New(0);
-    if (!all) return false;
-    if (PyObject_SetAttrString(module, "__all__", all) < 0) {
-      Py_DECREF(all);
-      return false;
-    }
+    all = PyRef(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
   }
-  const int rc = PyList_Append(all, name);
-  Py_DECREF(all);
-  return rc == 0;
+  return PyList_Append(all.get(), name) == 0;
 }
 
 // Makes the parse function and adds it to `module` (and to its __all__).
@@ -115,28 +109,21 @@ bool add_to_all(PyObject* module, PyObject* name) {
 bool add_parse(PyObject* module) {
   const char* module_name = PyModule_GetName(module);
   if (!module_name) return false;
-  PyObject* module_str = PyUnicode_FromString(module_name);
+  PyRef module_str(PyUnicode_FromString(module_name));
   if (!module_str) return false;
-  PyObject* func = PyCFunction_NewEx(&g_parse_def, module, module_str);
-  Py_DECREF(module_str);
+  PyRef func(PyCFunction_NewEx(&g_parse_def, module, module_str.get()));
   if (!func) return false;
-  PyObject* name = PyObject_GetAttrString(func, "__name__");
-  const bool ok = name && add_to_all(module, name) && PyObject_SetAttr(module, name, func) == 0;
-  Py_XDECREF(name);
-  Py_DECREF(func);
-  return ok;
+  PyRef name(PyObject_GetAttrString(func.get(), "__name__"));
+  return name && add_to_all(module, name.get()) &&
+         PyObject_SetAttr(module, name.get(), func.get()) == 0;
 }
 
 // New reference: the module, or nullptr with the error set.
 PyObject* init_module() {
   if (!init_py_state()) return nullptr;
-  PyObject* module = PyModule_Create2(&g_module_def, kApiVersion);
-  if (!module) return nullptr;
-  if (!add_parse(module)) {
-    Py_DECREF(module);
-    return nullptr;
-  }
-  return module;
+  PyRef module(PyModule_Create2(&g_module_def, kApiVersion));
+  if (!module || !add_parse(module.get())) return nullptr;
+  return module.release();
 }
 
 }  // namespace

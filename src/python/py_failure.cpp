@@ -26,9 +26,8 @@ PyRef take_pending_exception() {
   PyErr_Fetch(&type, &value, &tb);
   if (!type) return PyRef();
   PyErr_NormalizeException(&type, &value, &tb);
+  const PyRef owned_type(type), owned_tb(tb);
   if (value && tb) PyException_SetTraceback(value, tb);
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
   return PyRef(value);
 }
 
@@ -36,13 +35,12 @@ PyRef take_pending_exception() {
 std::string describe(PyObject* exc) {
   if (!exc) return "unknown error";
   std::string text = Py_TYPE(exc)->tp_name;
-  if (PyObject* s = PyObject_Str(exc)) {
+  if (const PyRef s(PyObject_Str(exc)); s) {
     Py_ssize_t n = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n); utf8 && n > 0) {
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(s.get(), &n); utf8 && n > 0) {
       text += ": ";
       text.append(utf8, static_cast<std::size_t>(n));
     }
-    Py_DECREF(s);
   }
   PyErr_Clear();  // whatever describing the error raised
   return text;
@@ -50,7 +48,8 @@ std::string describe(PyObject* exc) {
 
 }  // namespace
 
-PythonCallFailed::PythonCallFailed(const std::string& message, PyRef cause, const char* file, int line)
+PythonCallFailed::PythonCallFailed(const std::string& message, PyRef cause, const char* file,
+                                   int line)
     : InternalError(message, file, line), cause_(std::move(cause)) {}
 
 PythonCallFailed::PythonCallFailed(const PythonCallFailed& other)
@@ -68,11 +67,13 @@ PyObject* py_created(PyObject* obj, const char* file, int line) {
 void py_set_item(PyObject* dict, PyObject* key, PyObject* value) {
   if (PyDict_SetItem(dict, key, value) == 0) return;
   PyRef cause = take_pending_exception();
-  const std::string message = "called `Result::unwrap()` on an `Err` value: " + describe(cause.get());
+  const std::string message =
+      "called `Result::unwrap()` on an `Err` value: " + describe(cause.get());
   throw PythonCallFailed(message, std::move(cause), __FILE__, __LINE__);
 }
 
-void raise_internal_failure(std::string_view message, const char* file, int line, PyObject* cause) noexcept {
+void raise_internal_failure(std::string_view message, const char* file, int line,
+                            PyObject* cause) noexcept {
   // The diagnostic goes straight to the C stream: it names the interpreter's
   // error by its type only, which runs no Python code.
   std::fprintf(stderr, "quillet: internal failure at %s:%d: %.*s%s%s%s\n", source_path(file), line,
@@ -83,17 +84,14 @@ void raise_internal_failure(std::string_view message, const char* file, int line
   PyErr_Clear();  // the failure replaces whatever was pending
   PyObject* cls = panic_class();
   if (!cls) return;  // its own error (MemoryError) stays set
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  const PyRef text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;
-  PyObject* exc = PyObject_CallOneArg(cls, text);
-  Py_DECREF(text);
+  const PyRef exc(PyObject_CallOneArg(cls, text.get()));
   if (!exc) return;
-  if (cause) {
-    Py_INCREF(cause);
-    PyException_SetCause(exc, cause);  // takes the reference
-  }
-  PyErr_SetObject(cls, exc);
-  Py_DECREF(exc);
+  // PyException_SetCause takes the reference it is given.
+  if (cause) PyException_SetCause(exc.get(), PyRef::borrow(cause).release());
+  PyErr_SetObject(cls, exc.get());
 }
 
 void raise_current_exception() noexcept {

@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstddef>
-#include <string>
+#include <string_view>
+
+#include "python/py_ref.hpp"
 
 #include "types/element_schema.hpp"
 
@@ -15,19 +17,21 @@ PyObject* g_panic_class = nullptr;
 
 }  // namespace
 
-bool init_py_state() {
+bool init_py_state() noexcept {
   if (g_keys.tag) return true;  // a second module, or a second import, found them made
-  std::array<PyObject*, element::kFixedKeys.size() + 1> made = {};
+  // The fixed keys in their order, then the empty str; none is kept unless
+  // all are made.
+  std::array<PyRef, element::kFixedKeys.size() + 1> made;
   for (std::size_t i = 0; i < made.size(); ++i) {
-    const std::string name(i < element::kFixedKeys.size() ? element::kFixedKeys[i] : "");
-    made[i] = PyUnicode_InternFromString(name.c_str());
-    if (!made[i]) {
-      for (std::size_t j = 0; j < i; ++j) Py_DECREF(made[j]);
-      return false;
-    }
+    const std::string_view name = i < element::kFixedKeys.size() ? element::kFixedKeys[i] : "";
+    PyObject* s = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (!s) return false;
+    PyUnicode_InternInPlace(&s);
+    made[i] = PyRef(s);
   }
   static_assert(element::kFixedKeys[5] == element::kChildren);
-  g_keys = ElementKeys{made[0], made[1], made[2], made[3], made[4], made[5], made[6]};
+  g_keys = ElementKeys{made[0].release(), made[1].release(), made[2].release(), made[3].release(),
+                       made[4].release(), made[5].release(), made[6].release()};
   return true;
 }
 

@@ -24,7 +24,7 @@ struct ElementKeys {
 // the module exists, so no code that reads them can run first. True when
 // they exist; false with the interpreter's error (MemoryError) set, in which
 // case the import fails and a later import tries again.
-bool init_py_state();
+bool init_py_state() noexcept;
 
 // The keys; init_py_state has succeeded (the module could not be imported
 // otherwise).

@@ -13,7 +13,7 @@ namespace {
 
 // An original container whose copy is being filled in.
 struct Frame {
-  PyRef original;    // held: copy.deepcopy of a leaf runs Python code
+  PyRef original;  // held: copy.deepcopy of a leaf runs Python code
   PyObject* copy;  // borrowed: owned by its parent copy, or by the result
   Py_ssize_t pos;  // next index, or PyDict_Next's position
 };
@@ -46,7 +46,7 @@ class Copier {
         const Py_ssize_t i = f.pos++;
         PyObject* child = PyList_GET_ITEM(original, i);
         if (atomic(child)) continue;  // already shared by the shallow copy
-        PyRef made = item(child);       // may push: `f` is not used again
+        PyRef made = item(child);  // may push: `f` is not used again
         if (!made) return nullptr;
         PyList_SetItem(copy, i, made.release());  // drops the shared original
       } else {
@@ -74,7 +74,7 @@ class Copier {
     const bool is_list = PyList_CheckExact(obj);
     if (!is_list && !PyDict_CheckExact(obj)) return deepcopy(obj);
     if (PyObject** done = memo_.find(obj)) return PyRef::borrow(*done);
-    PyRef made = PyRef(is_list ? PyList_GetSlice(obj, 0, PyList_GET_SIZE(obj)) : PyDict_Copy(obj));
+    PyRef made(is_list ? PyList_GetSlice(obj, 0, PyList_GET_SIZE(obj)) : PyDict_Copy(obj));
     if (!made) return made;
     memo_.insert(obj, made.get());
     stack_.push_back(Frame{PyRef::borrow(obj), made.get(), 0});
@@ -84,7 +84,7 @@ class Copier {
   // copy.deepcopy(obj) for what is neither a list, a dict nor atomic.
   PyRef deepcopy(PyObject* obj) {
     if (!deepcopy_) {
-      PyRef module = PyRef(PyImport_ImportModule("copy"));
+      PyRef module(PyImport_ImportModule("copy"));
       if (!module) return PyRef();
       deepcopy_ = PyRef(PyObject_GetAttrString(module.get(), "deepcopy"));
       if (!deepcopy_) return PyRef();

@@ -25,7 +25,8 @@ struct Pending {
 int strings_equal(PyObject* a, PyObject* b) {
   const StrStorage x = str_storage(a), y = str_storage(b);
   if (x.length != y.length || x.kind != y.kind) return 0;
-  return std::memcmp(x.data, y.data, static_cast<std::size_t>(x.length) * static_cast<std::size_t>(x.kind)) == 0;
+  const std::size_t bytes = static_cast<std::size_t>(x.length) * static_cast<std::size_t>(x.kind);
+  return std::memcmp(x.data, y.data, bytes) == 0;
 }
 
 bool is_container(PyObject* o) { return PyList_CheckExact(o) || PyDict_CheckExact(o); }
@@ -40,13 +41,14 @@ class Comparer {
   ~Comparer() {
     if (held_)
       for (Pending& p : work_) Py_DECREF(p.a), Py_DECREF(p.b);
-    if (current_held_ && current_.a) Py_DECREF(current_.a), Py_DECREF(current_.b);  // left by an exception
+    // The pair being compared when an exception left run().
+    if (current_held_ && current_.a) Py_DECREF(current_.a), Py_DECREF(current_.b);
   }
 
   // 1 when equal, 0 when not, -1 with an error set.
   int run(PyObject* a, PyObject* b) {
     if (!is_container(a) || !is_container(b)) {
-      PyRef r = PyRef(PyObject_RichCompare(a, b, Py_EQ));
+      PyRef r(PyObject_RichCompare(a, b, Py_EQ));
       return r ? PyObject_IsTrue(r.get()) : -1;
     }
     int same = item(a, b);

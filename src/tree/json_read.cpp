@@ -39,7 +39,7 @@ class Reader {
       if (at('[') || at('{')) {
         const bool is_dict = at('{');
         ++pos_;
-        PyRef made = PyRef(is_dict ? PyDict_New() : PyList_New(0));
+        PyRef made(is_dict ? PyDict_New() : PyList_New(0));
         if (!made) return nullptr;
         skip_ws();
         if (!at(is_dict ? '}' : ']')) {
@@ -100,10 +100,10 @@ class Reader {
 
   // Sets json.JSONDecodeError(message, text, pos). Returns nullptr.
   PyObject* fail(Failure f) {
-    PyRef module = PyRef(PyImport_ImportModule("json"));
+    PyRef module(PyImport_ImportModule("json"));
     PyRef type = module ? PyRef(PyObject_GetAttrString(module.get(), "JSONDecodeError")) : PyRef();
     if (!type) return nullptr;
-    PyRef exc = PyRef(PyObject_CallFunction(type.get(), "sOn", f.message, text_, f.pos));
+    PyRef exc(PyObject_CallFunction(type.get(), "sOn", f.message, text_, f.pos));
     if (exc) PyErr_SetObject(type.get(), exc.get());
     return nullptr;
   }
@@ -209,7 +209,7 @@ class Reader {
     Py_ssize_t p = pos_;
     while (p < n_ && s_[p] != '"' && s_[p] != '\\' && s_[p] >= 0x20) ++p;
     if (p < n_ && s_[p] == '"') {
-      PyRef s = PyRef(PyUnicode_Substring(text_, pos_, p));
+      PyRef s(PyUnicode_Substring(text_, pos_, p));
       pos_ = p + 1;
       return s;
     }

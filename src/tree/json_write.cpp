@@ -111,8 +111,7 @@ class Writer {
       if (std::isnan(d)) return ascii("NaN"), true;
       if (std::isinf(d)) return ascii(d > 0 ? "Infinity" : "-Infinity"), true;
     }
-    PyRef text = PyRef(PyFloat_Check(obj) ? PyFloat_Type.tp_repr(obj)
-                                             : PyLong_Type.tp_repr(obj));
+    PyRef text(PyFloat_Check(obj) ? PyFloat_Type.tp_repr(obj) : PyLong_Type.tp_repr(obj));
     if (!text) return false;
     const char* s = PyUnicode_AsUTF8(text.get());
     if (!s) return false;
