@@ -1,22 +1,17 @@
 // copy: copy.deepcopy for trees of any depth. Lists and dicts are copied
-// with an explicit stack; immutable leaves are shared, as deepcopy shares them.
-#include <new>
+// with an explicit stack; immutable leaves are shared, as deepcopy shares
+// them; anything else goes to copy.deepcopy with a memo shared with ours.
+#include <utility>
 #include <vector>
 
-#include "tree/pointer_map.hpp"
 #include "python/py_failure.hpp"
 #include "python/py_ref.hpp"
+#include "tree/pointer_map.hpp"
 #include "tree/tree_ops.hpp"
+#include "tree/walk.hpp"
 
 namespace quillet::tree {
 namespace {
-
-// An original container whose copy is being filled in.
-struct Frame {
-  PyRef original;  // held: copy.deepcopy of a leaf runs Python code
-  PyObject* copy;  // borrowed: owned by its parent copy, or by the result
-  Py_ssize_t pos;  // next index, or PyDict_Next's position
-};
 
 // Objects deepcopy returns unchanged.
 bool atomic(PyObject* obj) {
@@ -30,42 +25,64 @@ class Copier {
   PyObject* run(PyObject* obj) {
     PyRef result = item(obj);
     if (!result) return nullptr;
+    PyRef key, child;
     while (!stack_.empty()) {
+      key = PyRef(), child = PyRef();  // dropping them may run a finalizer
       Frame& f = stack_.back();
+      // Both stay held by the frame, which only this loop pops.
       PyObject* original = f.original.get();
-      PyObject* copy = f.copy;
+      PyObject* copy = f.copy.get();
       if (PyList_CheckExact(original)) {
-        if (f.pos >= PyList_GET_SIZE(copy)) {
-          stack_.pop_back();
-          continue;
-        }
-        if (PyList_GET_SIZE(original) != PyList_GET_SIZE(copy)) {
+        if (PyList_GET_SIZE(original) != f.size || PyList_GET_SIZE(copy) != f.size) {
           PyErr_SetString(PyExc_RuntimeError, "list changed size during copy");
           return nullptr;
         }
-        const Py_ssize_t i = f.pos++;
-        PyObject* child = PyList_GET_ITEM(original, i);
-        if (atomic(child)) continue;  // already shared by the shallow copy
-        PyRef made = item(child);  // may push: `f` is not used again
-        if (!made) return nullptr;
-        PyList_SetItem(copy, i, made.release());  // drops the shared original
-      } else {
-        PyObject* key;
-        PyObject* child;
-        if (!PyDict_Next(original, &f.pos, &key, &child)) {
+        if (f.pos >= f.size) {
           stack_.pop_back();
           continue;
         }
-        if (atomic(child)) continue;
-        PyRef held_key = PyRef::borrow(key);
-        PyRef made = item(child);
-        if (!made || PyDict_SetItem(copy, held_key.get(), made.get()) < 0) return nullptr;
+        const Py_ssize_t i = f.pos;
+        if (!next_item(original, f.pos, key, child)) continue;
+        if (atomic(child.get())) continue;  // already shared by the shallow copy
+        PyRef made = item(child.get());     // may push: `f` is not used again
+        if (!made || PyList_SetItem(copy, i, made.release()) < 0) return nullptr;
+        continue;
       }
+      if (PyDict_GET_SIZE(original) != f.size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during copy");
+        return nullptr;
+      }
+      if (!next_item(original, f.pos, key, child)) {
+        stack_.pop_back();
+        continue;
+      }
+      if (!f.rebuild && !atomic(key.get())) {
+        // deepcopy copies keys too: start the dict again, item by item.
+        f.rebuild = true;
+        f.pos = 0;
+        PyDict_Clear(copy);
+        continue;
+      }
+      if (!f.rebuild && atomic(child.get())) continue;  // shared by the shallow copy
+      const bool rebuild = f.rebuild;
+      PyRef made_key = rebuild ? item(key.get()) : std::move(key);  // keys are never pushed
+      if (!made_key) return nullptr;
+      PyRef made = item(child.get());
+      if (!made || PyDict_SetItem(copy, made_key.get(), made.get()) < 0) return nullptr;
     }
     return result.release();
   }
 
  private:
+  // An original container whose copy is being filled in.
+  struct Frame {
+    PyRef original;
+    PyRef copy;
+    Py_ssize_t size;       // the original's size when it was copied
+    Py_ssize_t pos = 0;    // next index, or PyDict_Next's position
+    bool rebuild = false;  // the dict's keys are copied too
+  };
+
   // The copy of one object: a new reference, or empty with an error set.
   // A list or dict is copied shallowly and pushed, so that its containers
   // are replaced by their copies in turn.
@@ -74,14 +91,38 @@ class Copier {
     const bool is_list = PyList_CheckExact(obj);
     if (!is_list && !PyDict_CheckExact(obj)) return deepcopy(obj);
     if (PyObject** done = memo_.find(obj)) return PyRef::borrow(*done);
+    if (py_memo_) {  // copy.deepcopy may have copied it inside a tuple
+      PyRef id(PyLong_FromVoidPtr(obj));
+      if (!id) return PyRef();
+      PyRef done;
+      const int found = lookup(py_memo_.get(), id.get(), done);
+      if (found) return found > 0 ? std::move(done) : PyRef();
+    }
+    if (!clock_.tick()) return PyRef();
     PyRef made(is_list ? PyList_GetSlice(obj, 0, PyList_GET_SIZE(obj)) : PyDict_Copy(obj));
-    if (!made) return made;
-    memo_.insert(obj, made.get());
-    stack_.push_back(Frame{PyRef::borrow(obj), made.get(), 0});
+    if (!made || !remember(obj, made.get())) return PyRef();
+    const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyDict_GET_SIZE(obj);
+    stack_.push_back(Frame{PyRef::borrow(obj), PyRef::borrow(made.get()), size});
     return made;
   }
 
-  // copy.deepcopy(obj) for what is neither a list, a dict nor atomic.
+  // Records `copy` as the copy of `original`, keeping both alive until the
+  // end of the call, as deepcopy's memo does: an original freed during the
+  // call could otherwise lend its address to a new object.
+  bool remember(PyObject* original, PyObject* copy) {
+    kept_.emplace_back(PyRef::borrow(original), PyRef::borrow(copy));
+    memo_.insert(original, copy);
+    return !py_memo_ || remember_in_py_memo(original, copy);
+  }
+
+  bool remember_in_py_memo(PyObject* original, PyObject* copy) {
+    PyRef id(PyLong_FromVoidPtr(original));
+    return id && PyDict_SetItem(py_memo_.get(), id.get(), copy) == 0;
+  }
+
+  // copy.deepcopy(obj, memo) for what is neither a list, a dict nor atomic.
+  // The memo starts with every copy made so far, so a list reached both
+  // directly and through a tuple is copied once.
   PyRef deepcopy(PyObject* obj) {
     if (!deepcopy_) {
       PyRef module(PyImport_ImportModule("copy"));
@@ -89,14 +130,25 @@ class Copier {
       deepcopy_ = PyRef(PyObject_GetAttrString(module.get(), "deepcopy"));
       if (!deepcopy_) return PyRef();
     }
-    return PyRef(PyObject_CallOneArg(deepcopy_.get(), obj));
+    if (!py_memo_) {
+      py_memo_ = PyRef(PyDict_New());
+      if (!py_memo_) return PyRef();
+      for (const auto& [original, copy] : kept_)
+        if (!remember_in_py_memo(original.get(), copy.get())) return PyRef();
+    }
+    if (!clock_.tick()) return PyRef();
+    const PyRef held = PyRef::borrow(obj);
+    return PyRef(PyObject_CallFunctionObjArgs(deepcopy_.get(), obj, py_memo_.get(), nullptr));
   }
 
   std::vector<Frame> stack_;
-  // Original container -> its copy (borrowed: the result owns every copy), so
-  // that a container reached twice is copied once and cycles are kept.
+  // Original container -> its copy, both held by kept_, so that a container
+  // reached twice is copied once and cycles are kept.
   PointerMap<PyObject*> memo_;
+  std::vector<std::pair<PyRef, PyRef>> kept_;
+  PyRef py_memo_;  // copy.deepcopy's memo, made on its first call
   PyRef deepcopy_;
+  SignalClock clock_;
 };
 
 }  // namespace

@@ -1,25 +1,17 @@
-// equal: a == b for trees of any depth. Pairs of lists and of dicts wait on
-// a work list instead of the C stack; everything else is compared by
-// Python's own comparison.
+// equal: a == b for trees of any depth. Pairs of lists and of dicts of the
+// same size are compared item by item on a stack of frames instead of the C
+// stack; everything else is compared by Python's own comparison.
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "python/py_failure.hpp"
 #include "python/py_ref.hpp"
 #include "python/py_str.hpp"
 #include "tree/tree_ops.hpp"
+#include "tree/walk.hpp"
 
 namespace quillet::tree {
 namespace {
-
-// Two lists, or two dicts, of the same size whose items are still to compare.
-// Borrowed while only lists, dicts and strs have been compared (no Python
-// code has run); see Comparer::hold_all.
-struct Pending {
-  PyObject* a;
-  PyObject* b;
-};
 
 // 1 when equal, 0 when not.
 int strings_equal(PyObject* a, PyObject* b) {
@@ -29,57 +21,74 @@ int strings_equal(PyObject* a, PyObject* b) {
   return std::memcmp(x.data, y.data, bytes) == 0;
 }
 
-bool is_container(PyObject* o) { return PyList_CheckExact(o) || PyDict_CheckExact(o); }
+// The path key of the second tree's containers: the same object may sit on
+// both sides without holding itself.
+const void* second(PyObject* o) { return reinterpret_cast<const char*>(o) + 1; }
 
 // The result is that of == except in which comparison runs first, which
-// shows only when comparing leaves raises or has side effects.
+// shows only when comparing leaves raises or has side effects, and in that a
+// list or dict met again inside itself is a ValueError where == would
+// recurse until RecursionError.
 class Comparer {
  public:
-  Comparer() = default;
-  Comparer(const Comparer&) = delete;
-  Comparer& operator=(const Comparer&) = delete;
-  ~Comparer() {
-    if (held_)
-      for (Pending& p : work_) Py_DECREF(p.a), Py_DECREF(p.b);
-    // The pair being compared when an exception left run().
-    if (current_held_ && current_.a) Py_DECREF(current_.a), Py_DECREF(current_.b);
-  }
-
   // 1 when equal, 0 when not, -1 with an error set.
   int run(PyObject* a, PyObject* b) {
     if (!is_container(a) || !is_container(b)) {
+      // a == b itself: no shortcut for a leaf that is b (nan == nan is False).
       PyRef r(PyObject_RichCompare(a, b, Py_EQ));
       return r ? PyObject_IsTrue(r.get()) : -1;
     }
     int same = item(a, b);
-    while (same == 1 && !work_.empty()) {
-      current_ = work_.back();
-      work_.pop_back();
-      current_held_ = held_;
-      same = PyList_CheckExact(current_.a) ? lists(current_.a, current_.b)
-                                           : dicts(current_.a, current_.b);
-      if (current_held_) Py_DECREF(current_.a), Py_DECREF(current_.b);
-      current_ = Pending{nullptr, nullptr};
+    PyRef key, x, y;
+    while (same == 1 && !stack_.empty()) {
+      // The last pair goes first: dropping it may run a finalizer, which
+      // may change the containers read below.
+      key = PyRef(), x = PyRef(), y = PyRef();
+      Frame& f = stack_.back();
+      PyObject* fa = f.a.get();
+      PyObject* fb = f.b.get();
+      if (PyList_CheckExact(fa)) {
+        // Lengths are read at every step: comparing leaves may change them.
+        if (f.pos >= PyList_GET_SIZE(fa) || f.pos >= PyList_GET_SIZE(fb)) {
+          same = PyList_GET_SIZE(fa) == PyList_GET_SIZE(fb);
+          pop();
+          continue;
+        }
+        x = PyRef::borrow(PyList_GET_ITEM(fa, f.pos));
+        y = PyRef::borrow(PyList_GET_ITEM(fb, f.pos));
+        ++f.pos;
+      } else {
+        if (!next_item(fa, f.pos, key, x)) {
+          pop();
+          continue;
+        }
+        // Dicts parsed from markup list their keys in the same order, so the
+        // key at the same place in b is usually this very object.
+        PyObject* key_b;
+        PyObject* value_b;
+        if (PyDict_Next(fb, &f.pos_b, &key_b, &value_b) && key_b == key.get()) {
+          y = PyRef::borrow(value_b);
+        } else {
+          const int found = lookup(fb, key.get(), y);  // may run the key's __eq__
+          if (found <= 0) return found;
+        }
+      }
+      same = item(x.get(), y.get());  // may push: `f` is not used again
     }
     return same;
   }
 
  private:
-  // Before the first comparison that may run Python code (and so change or
-  // drop what is pending): takes a reference to every pending container,
-  // and to every one pushed from then on.
-  void hold_all() {
-    if (held_) return;
-    held_ = true;
-    for (Pending& p : work_) Py_INCREF(p.a), Py_INCREF(p.b);
-    if (current_.a) {
-      Py_INCREF(current_.a), Py_INCREF(current_.b);
-      current_held_ = true;
-    }
-  }
+  struct Frame {
+    PyRef a, b;           // held while on the stack
+    Py_ssize_t pos = 0;   // next index, or a's PyDict_Next position
+    Py_ssize_t pos_b = 0; // b's PyDict_Next position
+  };
 
-  // Compares two items: leaves at once, containers of the same size later.
-  // 1, 0 or -1 as run.
+  static bool is_container(PyObject* o) { return PyList_CheckExact(o) || PyDict_CheckExact(o); }
+
+  // Compares two items (held by the caller): leaves at once, containers of
+  // the same size by pushing them. 1, 0 or -1 as run.
   int item(PyObject* x, PyObject* y) {
     if (x == y) return 1;  // as == does for the items of lists and dicts
     if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) return strings_equal(x, y);
@@ -88,47 +97,27 @@ class Comparer {
     } else if (PyDict_CheckExact(x) && PyDict_CheckExact(y)) {
       if (PyDict_GET_SIZE(x) != PyDict_GET_SIZE(y)) return 0;
     } else {
-      hold_all();
-      PyRef hold_x = PyRef::borrow(x), hold_y = PyRef::borrow(y);
       return PyObject_RichCompareBool(x, y, Py_EQ);
     }
-    work_.push_back(Pending{x, y});
-    if (held_) Py_INCREF(x), Py_INCREF(y);
+    if (!clock_.tick() || !path_.enter(x)) return -1;
+    if (!path_.enter(second(y))) {
+      path_.leave(x);
+      return -1;
+    }
+    stack_.push_back(Frame{PyRef::borrow(x), PyRef::borrow(y)});
     return 1;
   }
 
-  int lists(PyObject* a, PyObject* b) {
-    // Lengths are read at every step: comparing leaves may change them.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a); ++i) {
-      if (i >= PyList_GET_SIZE(b)) return 0;
-      const int same = item(PyList_GET_ITEM(a, i), PyList_GET_ITEM(b, i));
-      if (same != 1) return same;
-    }
-    return PyList_GET_SIZE(a) == PyList_GET_SIZE(b);
+  void pop() {
+    Frame& f = stack_.back();
+    path_.leave(second(f.b.get()));
+    path_.leave(f.a.get());
+    stack_.pop_back();
   }
 
-  int dicts(PyObject* a, PyObject* b) {
-    if (PyDict_GET_SIZE(a) != PyDict_GET_SIZE(b)) return 0;
-    PyObject *key, *x, *key_b, *y;
-    Py_ssize_t pos = 0, pos_b = 0;
-    while (PyDict_Next(a, &pos, &key, &x)) {
-      // Dicts parsed from markup list their keys in the same order, so the
-      // key at the same place in b is usually this very object.
-      if (!PyDict_Next(b, &pos_b, &key_b, &y) || key_b != key) {
-        PyRef held = PyRef::borrow(key);
-        y = PyDict_GetItemWithError(b, key);
-        if (!y) return PyErr_Occurred() ? -1 : 0;
-      }
-      const int same = item(x, y);
-      if (same != 1) return same;
-    }
-    return 1;
-  }
-
-  std::vector<Pending> work_;
-  bool held_ = false;          // work_ holds references
-  Pending current_{nullptr, nullptr};  // the pair being compared
-  bool current_held_ = false;  // current_ holds references
+  std::vector<Frame> stack_;
+  Path path_{"equal(): a list or dict holds itself"};
+  SignalClock clock_;
 };
 
 }  // namespace

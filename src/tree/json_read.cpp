@@ -1,5 +1,6 @@
 // from_json: json.loads for documents of any depth, read with an explicit
 // stack straight from the str's own storage.
+#include <algorithm>
 #include <new>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "python/py_ref.hpp"
 #include "python/py_str.hpp"
 #include "tree/tree_ops.hpp"
+#include "tree/walk.hpp"
 
 namespace quillet::tree {
 namespace {
@@ -32,9 +34,12 @@ class Reader {
 
   // The document's value: a new reference, or nullptr with an error set.
   PyObject* read() {
+    // As json.loads: a byte order mark is no whitespace, and says so.
+    if (n_ > 0 && s_[0] == 0xFEFF) return fail({"Unexpected UTF-8 BOM (decode using utf-8-sig)", 0});
     PyRef value;
     for (;;) {
       // A value starts here: a scalar, or a container that is pushed.
+      if (!clock_.tick()) return nullptr;
       skip_ws();
       if (at('[') || at('{')) {
         const bool is_dict = at('{');
@@ -93,10 +98,26 @@ class Reader {
 
  private:
   bool at(char c) const { return pos_ < n_ && s_[pos_] == static_cast<Char>(c); }
-  void skip_ws() {
-    while (pos_ < n_ && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
-      ++pos_;
+  static bool is_ws(Char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  // A string character that needs no attention: no quote, backslash or
+  // control character.
+  static bool is_plain(Char c) { return c != '"' && c != '\\' && c >= 0x20; }
+
+  // The end of the run of characters from `p` that satisfy `keep`, found in
+  // pieces between which signal handlers run; a handler that raises throws
+  // PythonErrorSet, which leaves through guarded() with its error.
+  template <class Keep>
+  Py_ssize_t run_end(Py_ssize_t p, Keep keep) {
+    constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 20;
+    for (;;) {
+      const Py_ssize_t stop = std::min(n_, p + kPiece);
+      while (p < stop && keep(s_[p])) ++p;
+      if (p < stop || p == n_) return p;
+      if (!clock_.chars(kPiece)) throw PythonErrorSet{};
+    }
   }
+
+  void skip_ws() { pos_ = run_end(pos_, is_ws); }
 
   // Sets json.JSONDecodeError(message, text, pos). Returns nullptr.
   PyObject* fail(Failure f) {
@@ -206,8 +227,7 @@ class Reader {
   PyRef string() {
     const Py_ssize_t start = pos_++;
     // Without escapes the str is a slice of the text.
-    Py_ssize_t p = pos_;
-    while (p < n_ && s_[p] != '"' && s_[p] != '\\' && s_[p] >= 0x20) ++p;
+    Py_ssize_t p = run_end(pos_, is_plain);
     if (p < n_ && s_[p] == '"') {
       PyRef s(PyUnicode_Substring(text_, pos_, p));
       pos_ = p + 1;
@@ -221,13 +241,13 @@ class Reader {
       if (c == '"') break;
       if (c < 0x20) return fail({"Invalid control character at", pos_}), PyRef();
       if (c != '\\') {  // a run up to the next quote, escape or control character
-        Py_ssize_t end = pos_ + 1;
-        while (end < n_ && s_[end] != '"' && s_[end] != '\\' && s_[end] >= 0x20) ++end;
+        const Py_ssize_t end = run_end(pos_ + 1, is_plain);
         buffer_.append(s_ + pos_, s_ + end);
         pos_ = end;
         continue;
       }
       if (pos_ + 1 >= n_) return fail({"Unterminated string starting at", start}), PyRef();
+      if (!clock_.tick()) return PyRef();
       const Py_UCS4 e = s_[pos_ + 1];
       Py_UCS4 decoded;
       switch (e) {
@@ -272,6 +292,7 @@ class Reader {
   Py_ssize_t pos_ = 0;
   std::vector<Frame> stack_;
   std::u32string buffer_;
+  SignalClock clock_;
 };
 
 }  // namespace

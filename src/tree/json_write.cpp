@@ -5,24 +5,21 @@
 #include <string>
 #include <vector>
 
-#include "tree/pointer_map.hpp"
 #include "python/py_failure.hpp"
 #include "python/py_ref.hpp"
 #include "python/py_str.hpp"
 #include "tree/tree_ops.hpp"
+#include "tree/walk.hpp"
 
 namespace quillet::tree {
 namespace {
 
 // A container being written: the list, tuple or dict and how far it got.
 struct Frame {
-  PyObject* container;  // borrowed: nothing here runs Python code that could free it
-  Py_ssize_t pos;       // next index, or PyDict_Next's position
-  bool first;           // nothing written inside it yet
+  PyRef container;  // held while on the stack
+  Py_ssize_t pos;   // next index, or PyDict_Next's position
+  bool first;       // nothing written inside it yet
 };
-
-// Container states for the cycle check: open while its items are written.
-enum class State : unsigned char { kOpen, kDone };
 
 // Writes into a buffer of Out characters: char when every character is
 // escaped to ASCII, Py_UCS4 otherwise.
@@ -33,32 +30,25 @@ class Writer {
 
   // The whole text of `obj`: a new str, or nullptr with an error set.
   PyObject* write(PyObject* obj) {
+    const PyRef held = PyRef::borrow(obj);
     if (!value(obj)) return nullptr;
+    PyRef key, item;
     while (!stack_.empty()) {
       Frame& f = stack_.back();
-      PyObject* c = f.container;
-      PyObject* item = nullptr;
-      PyObject* key = nullptr;
-      if (PyDict_Check(c)) {
-        if (!PyDict_Next(c, &f.pos, &key, &item)) item = nullptr;
-      } else if (PyList_Check(c)) {
-        item = f.pos < PyList_GET_SIZE(c) ? PyList_GET_ITEM(c, f.pos++) : nullptr;
-      } else {
-        item = f.pos < PyTuple_GET_SIZE(c) ? PyTuple_GET_ITEM(c, f.pos++) : nullptr;
-      }
-      if (!item) {
+      PyObject* c = f.container.get();
+      if (!next_item(c, f.pos, key, item)) {
         put(PyDict_Check(c) ? '}' : ']');
-        *seen_.find(c) = State::kDone;
+        path_.leave(c);
         stack_.pop_back();
         continue;
       }
       if (!f.first) ascii(", ");
       f.first = false;
-      if (key) {
-        if (!dict_key(key)) return nullptr;
+      if (PyDict_Check(c)) {
+        if (!dict_key(key.get())) return nullptr;
         ascii(": ");
       }
-      if (!value(item)) return nullptr;  // may push: `f` is not used again
+      if (!value(item.get())) return nullptr;  // may push: `f` is not used again
     }
     if constexpr (kAscii) {
       PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(out_.size()), 127);
@@ -77,25 +67,19 @@ class Writer {
   }
 
   // Writes a scalar, or opens a container and pushes it. False with an
-  // error set for an object JSON has no form for, or a cycle.
+  // error set for an object JSON has no form for, or a container that holds
+  // itself.
   bool value(PyObject* obj) {
+    if (!clock_.tick()) return false;
     if (PyUnicode_Check(obj)) return string(obj);
     if (obj == Py_None) return ascii("null"), true;
     if (obj == Py_True) return ascii("true"), true;
     if (obj == Py_False) return ascii("false"), true;
     const bool is_dict = PyDict_Check(obj);
     if (is_dict || PyList_Check(obj) || PyTuple_Check(obj)) {
-      if (State* s = seen_.find(obj)) {
-        if (*s == State::kOpen) {
-          PyErr_SetString(PyExc_ValueError, "Circular reference detected");
-          return false;
-        }
-      } else {
-        seen_.insert(obj, State::kOpen);
-      }
-      *seen_.find(obj) = State::kOpen;
+      if (!path_.enter(obj)) return false;
       put(is_dict ? '{' : '[');
-      stack_.push_back(Frame{obj, 0, true});
+      stack_.push_back(Frame{PyRef::borrow(obj), 0, true});
       return true;
     }
     if (PyLong_Check(obj) || PyFloat_Check(obj)) return number(obj);
@@ -138,13 +122,16 @@ class Writer {
   bool string(PyObject* s) {
     put('"');
     const StrStorage t = str_storage(s);
-    switch (t.kind) {
-      case PyUnicode_1BYTE_KIND: chars(static_cast<const Py_UCS1*>(t.data), t.length); break;
-      case PyUnicode_2BYTE_KIND: chars(static_cast<const Py_UCS2*>(t.data), t.length); break;
-      default: chars(static_cast<const Py_UCS4*>(t.data), t.length); break;
-    }
+    const bool done = clock_.in_pieces(t.length, [&](Py_ssize_t begin, Py_ssize_t end) {
+      switch (t.kind) {
+        case PyUnicode_1BYTE_KIND: chars(static_cast<const Py_UCS1*>(t.data) + begin, end - begin); break;
+        case PyUnicode_2BYTE_KIND: chars(static_cast<const Py_UCS2*>(t.data) + begin, end - begin); break;
+        default: chars(static_cast<const Py_UCS4*>(t.data) + begin, end - begin); break;
+      }
+      return true;
+    });
     put('"');
-    return true;
+    return done;
   }
 
   template <class Char>
@@ -184,7 +171,8 @@ class Writer {
 
   std::vector<Out> out_;
   std::vector<Frame> stack_;
-  PointerMap<State> seen_;
+  Path path_{"Circular reference detected"};
+  SignalClock clock_;
 };
 
 }  // namespace

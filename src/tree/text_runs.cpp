@@ -1,83 +1,53 @@
-// text_runs: the text runs under a node in document order, collected with
-// an explicit stack.
-#include <new>
-#include <vector>
-
-#include "python/py_state.hpp"
+// text_runs: the text runs under a node in document order, as a visitor of
+// walk_nodes.
 #include "python/py_failure.hpp"
 #include "python/py_ref.hpp"
+#include "python/py_state.hpp"
 #include "tree/tree_ops.hpp"
+#include "tree/walk.hpp"
 
 namespace quillet::tree {
 namespace {
 
-// A list of nodes being read: borrowed, since nothing here runs Python code.
-struct Frame {
-  PyObject* nodes;
-  Py_ssize_t pos;
-};
-
 class Collector {
  public:
-  explicit Collector(PyObject* skip) : skip_(skip) {}
+  // `skip`: borrowed, a set or frozenset of tags, or nullptr.
+  Collector(PyObject* skip, PyObject* runs) : skip_(skip), runs_(runs) {}
 
-  // A new list of the runs, or nullptr with an error set.
-  PyObject* run(PyObject* node) {
-    runs_ = PyRef(PyList_New(0));
-    if (!runs_ || !visit(node)) return nullptr;
-    while (!stack_.empty()) {
-      Frame& f = stack_.back();
-      if (f.pos >= PyList_GET_SIZE(f.nodes)) {
-        stack_.pop_back();
-        continue;
+  bool text(PyObject* run) { return PyList_Append(runs_, run) == 0; }
+
+  // Elements whose tag is in the skip set are left out with all they hold.
+  int enter(PyObject* element, PyRef& children, PyRef&) {
+    if (skip_) {
+      PyRef tag;
+      const int found = lookup(element, element_keys().tag, tag);  // may run a key's __eq__
+      if (found < 0) return -1;
+      if (found && PyUnicode_Check(tag.get())) {
+        const int skipped = PySet_Contains(skip_, tag.get());  // may run the tag's __hash__
+        if (skipped != 0) return skipped > 0 ? 0 : -1;
       }
-      if (!visit(PyList_GET_ITEM(f.nodes, f.pos++))) return nullptr;  // may push
     }
-    return runs_.release();
+    return children_of(element, children);
   }
+
+  bool leave(PyRef&) { return true; }
 
  private:
-  // A text run is collected; an element's children, or a list, pushed.
-  // Anything else is a TypeError.
-  bool visit(PyObject* node) {
-    if (PyUnicode_Check(node)) return PyList_Append(runs_.get(), node) == 0;
-    if (node == Py_None) return true;
-    if (PyList_Check(node)) {
-      stack_.push_back(Frame{node, 0});
-      return true;
-    }
-    if (!PyDict_Check(node)) {
-      PyErr_Format(PyExc_TypeError, "a node is a str or a dict, not %s", Py_TYPE(node)->tp_name);
-      return false;
-    }
-    if (skip_) {
-      PyObject* tag = PyDict_GetItemWithError(node, element_keys().tag);
-      if (tag && PyUnicode_Check(tag)) {
-        const int skipped = PySet_Contains(skip_, tag);
-        if (skipped) return skipped > 0;  // -1 is an error, 1 skips the element
-      }
-    }
-    PyObject* children = PyDict_GetItemWithError(node, element_keys().children);
-    if (!children) return !PyErr_Occurred();
-    if (!PyList_Check(children)) {
-      PyErr_Format(PyExc_TypeError, "an element's children are a list, not %s",
-                   Py_TYPE(children)->tp_name);
-      return false;
-    }
-    stack_.push_back(Frame{children, 0});
-    return true;
-  }
-
-  PyObject* skip_;  // borrowed: a set or frozenset of tags, or nullptr
-  PyRef runs_;
-  std::vector<Frame> stack_;
+  PyObject* skip_;
+  PyObject* runs_;  // borrowed: the result list
 };
 
 }  // namespace
 
 PyObject* text_runs(PyObject* node, PyObject* skip) {
   return guarded([&]() -> PyObject* {
-    return Collector(skip).run(node);
+    PyRef runs(PyList_New(0));
+    if (!runs) return nullptr;
+    PyRef held_skip = skip ? PyRef::borrow(skip) : PyRef();
+    Collector collector(skip, runs.get());
+    if (!walk_nodes(node, collector, "text(): the tree holds itself (a list inside itself)"))
+      return nullptr;
+    return runs.release();
   });
 }
 

@@ -10,6 +10,7 @@ from __future__ import annotations
 import html
 from typing import TYPE_CHECKING, Any, Collection, Iterator, List, Optional, Tuple, TypeVar, Union
 
+import quillet
 from quillet_tree import _native
 
 # The fixed keys of an element, defined once for every module of quillet.
@@ -36,28 +37,50 @@ def walk(tree: Nodes) -> Iterator[Tuple[int, Node]]:
     `tree` is a list of nodes (what parse returned, or an element's children;
     their depth is 0), a single node (itself at depth 0, then what it holds),
     or None (nothing). A node is a str (a text run) or a dict (an element).
-    An element's children follow it at depth + 1. Changing an element's
-    children before the walk reaches them changes what is walked.
+    An element's children follow it at depth + 1; an element without
+    "children" has none. Changing an element's children before the walk
+    reaches them changes what is walked. Raises TypeError for children that
+    are no list and ValueError for a list met again inside itself.
     """
     if tree is None:
         return
     if not isinstance(tree, list):
         yield 0, tree
-        if isinstance(tree, str):
+        if not isinstance(tree, dict):
             return
-        tree = tree[_CHILDREN]
+        tree = _children(tree)
         base = 1
     else:
         base = 0
+    # The lists on the current path, held so that their ids stay theirs.
+    path = [tree]
+    on_path = {id(tree)}
     stack = [iter(tree)]
     while stack:
         for node in stack[-1]:
             yield base + len(stack) - 1, node
-            if type(node) is dict and node[_CHILDREN]:
-                stack.append(iter(node[_CHILDREN]))
-                break
+            if type(node) is dict:
+                children = _children(node)
+                if children:
+                    if id(children) in on_path:
+                        raise ValueError("walk(): the tree holds itself (a list inside itself)")
+                    path.append(children)
+                    on_path.add(id(children))
+                    stack.append(iter(children))
+                    break
         else:
             stack.pop()
+            on_path.discard(id(path.pop()))
+
+
+def _children(element: Element) -> List[Node]:
+    children = element.get(_CHILDREN, _NO_CHILDREN)
+    if not isinstance(children, list):
+        raise TypeError(f"an element's children are a list, not {type(children).__name__}")
+    return children
+
+
+_NO_CHILDREN: List[Node] = []
 
 
 def elements(tree: Nodes, tag: Union[str, Collection[str], None] = None, id: Optional[str] = None,
@@ -111,10 +134,66 @@ def text(tree: Nodes, sep: str = "", *, unescape: bool = False,
     return sep.join(runs)
 
 
-if TYPE_CHECKING:
-    def to_markup(tree: Nodes, /) -> str:
-        """Markup that quillet.parse reads back as `tree`."""
+def to_markup(tree: Nodes, /) -> str:
+    """Markup that quillet.parse reads back as `tree`.
 
+    Elements are written as <tag k="v">children</tag>, or <tag k="v"/> when
+    is_self_closing is True; text runs as they are. The markup is read back
+    before it is returned: a tree that no markup gives (two text runs side
+    by side, a text run holding a close tag of its element, a value whose
+    '>' ends its tag, ...) raises ValueError naming the first node that
+    would come back otherwise. TypeError for a value of the wrong type.
+    """
+    markup: str = _native.to_markup(tree)
+    back = quillet.parse(markup) or []
+    expected = tree if isinstance(tree, list) else [] if tree is None else [tree]
+    if not _native.equal(back, expected):
+        # Elements made by hand may leave out fixed keys, which then read
+        # back with their defaults; anything else is a misreading.
+        why = _misread(expected, back)
+        if why:
+            raise ValueError(why)
+    return markup
+
+
+# What an element without the key reads back as.
+_DEFAULTS = {_ID: "", _CLASSES: [""], _STYLE: "", _IS_SELF_CLOSING: False}
+
+
+def _misread(expected: List[Node], back: List[Node]) -> Optional[str]:
+    """Why `back` (what the markup reads as) differs from `expected`: the
+    first node, in document order, that does not come back as it was; None
+    when they differ only in fixed keys left out of `expected`."""
+    def shallow(node: object) -> object:
+        if isinstance(node, dict):
+            full = dict(_DEFAULTS)
+            full.update(node)
+            full.pop(_CHILDREN, None)
+            return full
+        return node
+
+    ours, theirs = walk(expected), walk(back)
+    for mine in ours:
+        other = next(theirs, None)
+        if other is None or mine[0] != other[0] or shallow(mine[1]) != shallow(other[1]):
+            node = _describe(mine[1])
+            if other is None:
+                return f"cannot write {node} as markup: it does not come back"
+            return f"cannot write {node} as markup: it reads back as {_describe(other[1])}"
+    extra = next(theirs, None)
+    if extra is not None:
+        return f"cannot write the tree as markup: it reads back with {_describe(extra[1])} added"
+    return None
+
+
+def _describe(node: object) -> str:
+    if type(node) is dict:
+        return f"the element {node.get(_TAG)!r}"
+    text = repr(node)
+    return f"the text run {text[:60]}{'...' if len(text) > 60 else ''}"
+
+
+if TYPE_CHECKING:
     def equal(a: object, b: object, /) -> bool:
         """`a == b`, at any depth."""
 
@@ -123,7 +202,6 @@ if TYPE_CHECKING:
 else:
     # The C functions themselves: no Python call in between, which counts on
     # small trees. Their docstrings are in src/tree/module.cpp.
-    to_markup = _native.to_markup
     equal = _native.equal
     copy = _native.copy
 
