@@ -247,12 +247,15 @@ def test_a_key_that_raises_raises_its_own_error(call):
             for lone in (False, True):
                 key = Key("data-k", like, raise_boom)
                 hit, plain = hostile_trees(key, lone)
-                expected = {call}
+                try:
+                    expected = {call}
+                except ValueError:  # a key hashing unlike its text cannot read back equal
+                    expected = ValueError
                 key.armed = True
                 try:
                     got = "ok" if {call} == expected else "a different answer"
                 except Exception as exc:
-                    got = type(exc).__name__
+                    got = "ok" if type(exc) is expected else type(exc).__name__
                 print(like, "lone" if lone else "nested", got)
         """
     )

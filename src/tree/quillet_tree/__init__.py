@@ -145,7 +145,14 @@ def to_markup(tree: Nodes, /) -> str:
     would come back otherwise. TypeError for a value of the wrong type.
     """
     markup: str = _native.to_markup(tree)
-    back = quillet.parse(markup) or []
+    try:
+        back = quillet.parse(markup) or []
+    except BaseException as exc:
+        # parse reports a failed allocation as its internal failure, caused
+        # by the MemoryError; here it is just that.
+        if isinstance(exc.__cause__, MemoryError) and type(exc).__name__ == "PanicException":
+            raise exc.__cause__ from None
+        raise
     expected = tree if isinstance(tree, list) else [] if tree is None else [tree]
     if not _native.equal(back, expected):
         # Elements made by hand may leave out fixed keys, which then read
