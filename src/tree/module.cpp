@@ -67,11 +67,12 @@ PyMethodDef g_methods[] = {
     {"text_runs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_text_runs)),
      METH_FASTCALL, "text_runs(node, skip, /): the text runs under node, in document order."},
     {"to_markup", py_to_markup, METH_O, "to_markup(tree, /)\n--\n\n"
-     "Markup that quillet.parse reads back as tree (a list of nodes, one node or\n"
-     "None). Elements are written as <tag k=\"v\">children</tag>, or <tag k=\"v\"/>\n"
-     "when is_self_closing is True; text runs as they are. ValueError for an\n"
-     "element no markup gives (a value holding a double quote, an attribute name\n"
-     "that is no name), TypeError for a value of the wrong type."},
+     "The markup of tree (a list of nodes, one node or None): elements as\n"
+     "<tag k=\"v\">children</tag>, or <tag k=\"v\"/> when is_self_closing is True;\n"
+     "text runs as they are. ValueError for an element no markup gives (a value\n"
+     "holding a double quote, an attribute name that is no name, a '>' that ends\n"
+     "the tag, a self-closing element with children), TypeError for a value of\n"
+     "the wrong type. quillet_tree.to_markup reads the result back to check it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,5 @@
 // PointerMap: a hash map from object addresses to small values, for the
-// memo of copy and the cycle check of to_json.
+// memo of copy.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,8 @@ namespace quillet::tree {
 
 // Open addressing with linear probing; grows at half load, never removes.
 // Keys are compared by address only: the map does not keep them alive, so a
-// caller uses it only while the objects it names cannot be freed.
+// caller holds a reference to every object it names for as long as the map
+// is used.
 template <class V>
 class PointerMap {
  public:

@@ -2,7 +2,9 @@
 //
 // Each takes borrowed arguments and returns a new reference, or nullptr with
 // a Python exception set (MemoryError when memory runs out). None recurses:
-// every walk keeps its own stack on the heap, so any depth works.
+// every walk keeps its own stack on the heap, so any depth works, and every
+// walk follows the rules of walk.hpp: what it walks is held, a list or dict
+// inside itself is a ValueError, and signal handlers run as it goes.
 #pragma once
 
 #include <Python.h>
@@ -28,8 +30,9 @@ PyObject* equal(PyObject* a, PyObject* b);
 // subtrees of elements whose tag is in `skip` (a set, or nullptr).
 PyObject* text_runs(PyObject* node, PyObject* skip);
 
-// markup_write.cpp: markup that parse reads back as `node` (a text run, an
-// element, a list of nodes or None). A new str.
+// markup_write.cpp: the markup of `node` (a text run, an element, a list of
+// nodes or None), ValueError where an element shows that no markup gives
+// it. A new str. (The Python half reads it back to check the rest.)
 PyObject* to_markup(PyObject* node);
 
 }  // namespace quillet::tree
