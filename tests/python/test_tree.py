@@ -83,3 +83,36 @@ def test_key_order_is_the_same_on_every_call():
     assert all(json.dumps(quillet.parse(text)) == first for _ in range(20))
     assert list(quillet.parse(text)[0]) == [
         "tag", "id", "classes", "style", "is_self_closing", "z", "a", "m", "children"]
+
+
+@pytest.mark.parametrize("count", [2, 8, 9, 17, 64])
+def test_a_repeated_key_makes_the_tag_text_however_many_keys_it_has(count):
+    # Every pair of places for the repeat, at each size on both sides of the
+    # short-tag path: the tag is text exactly when two keys are the same.
+    places = [(i, j) for i in range(count) for j in range(i + 1, count)]
+    for i, j in places[:: max(1, len(places) // 60)] + [(count - 2, count - 1)]:
+        keys = [f"k{n}" for n in range(count)]
+        keys[j] = keys[i]
+        text = "<a" + "".join(f' {k}="{n}"' for n, k in enumerate(keys)) + ">t</a>"
+        assert quillet.parse(text) == [text], (i, j)
+    distinct = "<a" + "".join(f' k{n}="{n}"' for n in range(count)) + ">t</a>"
+    assert type(quillet.parse(distinct)[0]) is dict
+
+
+def test_every_container_of_the_tree_is_tracked_by_the_collector():
+    # Long levels and short ones, elements with and without content: once
+    # parse returns, the collector sees every list and dict (it must, to
+    # free trees that user code makes into cycles).
+    import gc
+
+    text = "<r>" + '<p class="c">x<b>y</b><br/></p>' * 10_000 + "</r>" + "<i>z</i>" * 5000
+    stack, containers = [quillet.parse(text)], 0
+    while stack:
+        node = stack.pop()
+        if type(node) is dict:
+            stack += [node["classes"], node["children"]]
+        if type(node) in (dict, list):
+            assert gc.is_tracked(node), node
+            containers += 1
+            stack += node if type(node) is list else []
+    assert containers > 100_000

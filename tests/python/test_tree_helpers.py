@@ -77,6 +77,9 @@ def test_markup_round_trips_on_adversarial_text(text):
     "tree, error",
     [
         ([{"tag": "a", "title": 'say "hi"', "children": []}], ValueError),
+        ([{"tag": "a", "title": '"', "children": []}], ValueError),
+        ([{"tag": "a", "id": '"x', "children": []}], ValueError),
+        ([{"tag": "a", "title": 'x"', "children": []}], ValueError),
         ([{"tag": "a", "data x": "1", "children": []}], ValueError),
         ([{"tag": "a", "class": "c", "children": []}], ValueError),
         ([{"tag": "a", "title": 1, "children": []}], TypeError),
