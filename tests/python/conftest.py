@@ -1,15 +1,24 @@
 """Markers for the tests of limits: `slow` ones run by default (CI runs them
 all; deselect with -m "not slow"), `bigmem` ones need several GiB of memory
 and skip themselves when the machine has too little, or when
-QUILLET_SKIP_BIGMEM is set."""
+QUILLET_SKIP_BIGMEM is set. `memory_cap` ones run with the address space
+capped a few GiB above what the process holds, so that a fault that makes a
+helper grow without end fails the test instead of exhausting the machine."""
 import os
+import resource
 
 import pytest
+
+# The shared checks report their operands, as asserts in test modules do.
+pytest.register_assert_rewrite("tree_checks")
+
+CAP_GIB = 3
 
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: takes seconds to minutes")
     config.addinivalue_line("markers", "bigmem(gib): needs about this many GiB of free memory")
+    config.addinivalue_line("markers", f"memory_cap: runs with at most {CAP_GIB} GiB more address space")
 
 
 def available_gib():
@@ -29,3 +38,22 @@ def pytest_runtest_setup(item):
     need = marker.args[0]
     if available_gib() < need:
         pytest.skip(f"needs {need} GiB of free memory, {available_gib():.1f} available")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item):
+    """The cap holds for the test's body only (and children it forks), not
+    for the fixtures around it."""
+    if item.get_closest_marker("memory_cap") is None:
+        yield
+        return
+    before = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm") as f:
+        cap = int(f.read().split()[0]) * resource.getpagesize() + (CAP_GIB << 30)
+    if before[1] != resource.RLIM_INFINITY:
+        cap = min(cap, before[1])
+    resource.setrlimit(resource.RLIMIT_AS, (cap, before[1]))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, before)

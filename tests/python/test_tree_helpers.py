@@ -38,6 +38,7 @@ def round_trips(text):
     assert same_order(quillet.parse(markup), tree), (text, markup)
 
 
+@pytest.mark.memory_cap
 @settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.one_of(pieces, characters, documents, st.text(max_size=30)))
 def test_markup_round_trips_on_generated_text(text):
@@ -99,6 +100,7 @@ def test_markup_of_hand_made_trees():
     assert qt.to_markup({"tag": "p", "classes": ["a", "b"], "children": ["t"]}) == '<p class="a b">t</p>'
 
 
+@pytest.mark.memory_cap
 @settings(max_examples=300, deadline=None)
 @given(json_values, st.booleans())
 def test_json_matches_the_json_module(value, ascii):
@@ -176,6 +178,7 @@ def test_equal_is_what_eq_says(a, b):
     assert qt.equal(a, b) is (a == b)
 
 
+@pytest.mark.memory_cap
 @settings(max_examples=300, deadline=None)
 @given(pieces, pieces)
 def test_equal_on_generated_trees(x, y):
