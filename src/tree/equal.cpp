@@ -1,5 +1,5 @@
-// equal: a == b for trees of any depth. Pairs of lists and of dicts of the
-// same size are compared item by item on a stack of frames instead of the C
+// equal: a == b for trees of any depth. Pairs of lists, tuples and dicts of
+// the same size are compared item by item on a stack of frames instead of the C
 // stack; everything else is compared by Python's own comparison.
 #include <cstring>
 #include <vector>
@@ -47,15 +47,16 @@ class Comparer {
       Frame& f = stack_.back();
       PyObject* fa = f.a.get();
       PyObject* fb = f.b.get();
-      if (PyList_CheckExact(fa)) {
+      if (f.kind != Kind::dict) {
         // Lengths are read at every step: comparing leaves may change them.
-        if (f.pos >= PyList_GET_SIZE(fa) || f.pos >= PyList_GET_SIZE(fb)) {
-          same = PyList_GET_SIZE(fa) == PyList_GET_SIZE(fb);
+        const Py_ssize_t na = size(f.kind, fa), nb = size(f.kind, fb);
+        if (f.pos >= na || f.pos >= nb) {
+          same = na == nb;
           pop();
           continue;
         }
-        x = PyRef::borrow(PyList_GET_ITEM(fa, f.pos));
-        y = PyRef::borrow(PyList_GET_ITEM(fb, f.pos));
+        x = PyRef::borrow(at(fa, f.pos));
+        y = PyRef::borrow(at(fb, f.pos));
         ++f.pos;
       } else {
         if (!next_item(fa, f.pos, key, x)) {
@@ -79,32 +80,48 @@ class Comparer {
   }
 
  private:
+  // Lists, tuples and dicts, and subclasses that keep their base's ==, are
+  // compared here item by item; any other object by its own ==.
+  enum class Kind { other, list, tuple, dict };
+  static Kind kind(PyObject* o) {
+    if (PyList_CheckExact(o)) return Kind::list;
+    if (PyDict_CheckExact(o)) return Kind::dict;
+    if (PyTuple_CheckExact(o)) return Kind::tuple;
+    const richcmpfunc compare = Py_TYPE(o)->tp_richcompare;
+    if (PyList_Check(o) && compare == PyList_Type.tp_richcompare) return Kind::list;
+    if (PyDict_Check(o) && compare == PyDict_Type.tp_richcompare) return Kind::dict;
+    if (PyTuple_Check(o) && compare == PyTuple_Type.tp_richcompare) return Kind::tuple;
+    return Kind::other;
+  }
+  static bool is_container(PyObject* o) { return kind(o) != Kind::other; }
+  static Py_ssize_t size(Kind k, PyObject* o) {
+    return k == Kind::list ? PyList_GET_SIZE(o) : k == Kind::tuple ? PyTuple_GET_SIZE(o) : PyDict_GET_SIZE(o);
+  }
+  static PyObject* at(PyObject* o, Py_ssize_t i) {
+    return PyList_Check(o) ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
+  }
+
   struct Frame {
     PyRef a, b;           // held while on the stack
+    Kind kind;            // of both
     Py_ssize_t pos = 0;   // next index, or a's PyDict_Next position
     Py_ssize_t pos_b = 0; // b's PyDict_Next position
   };
-
-  static bool is_container(PyObject* o) { return PyList_CheckExact(o) || PyDict_CheckExact(o); }
 
   // Compares two items (held by the caller): leaves at once, containers of
   // the same size by pushing them. 1, 0 or -1 as run.
   int item(PyObject* x, PyObject* y) {
     if (x == y) return 1;  // as == does for the items of lists and dicts
     if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) return strings_equal(x, y);
-    if (PyList_CheckExact(x) && PyList_CheckExact(y)) {
-      if (PyList_GET_SIZE(x) != PyList_GET_SIZE(y)) return 0;
-    } else if (PyDict_CheckExact(x) && PyDict_CheckExact(y)) {
-      if (PyDict_GET_SIZE(x) != PyDict_GET_SIZE(y)) return 0;
-    } else {
-      return PyObject_RichCompareBool(x, y, Py_EQ);
-    }
+    const Kind k = kind(x);
+    if (k == Kind::other || kind(y) != k) return PyObject_RichCompareBool(x, y, Py_EQ);
+    if (size(k, x) != size(k, y)) return 0;
     if (!clock_.tick() || !path_.enter(x)) return -1;
     if (!path_.enter(second(y))) {
       path_.leave(x);
       return -1;
     }
-    stack_.push_back(Frame{PyRef::borrow(x), PyRef::borrow(y)});
+    stack_.push_back(Frame{PyRef::borrow(x), PyRef::borrow(y), k});
     return 1;
   }
 

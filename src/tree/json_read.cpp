@@ -211,9 +211,10 @@ class Reader {
     return -1;
   }
 
-  // The four hex digits at `p`, or -1.
+  // The four hex digits at `p`, or -1. As json.loads, digits that end the
+  // text count as an invalid escape (a string needs its closing quote).
   long u4(Py_ssize_t p) const {
-    if (p + 4 > n_) return -1;
+    if (p + 4 >= n_) return -1;
     long v = 0;
     for (Py_ssize_t i = p; i < p + 4; ++i) {
       const int h = hex(s_[i]);

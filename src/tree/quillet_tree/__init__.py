@@ -59,7 +59,7 @@ def walk(tree: Nodes) -> Iterator[Tuple[int, Node]]:
     while stack:
         for node in stack[-1]:
             yield base + len(stack) - 1, node
-            if type(node) is dict:
+            if isinstance(node, dict):
                 children = _children(node)
                 if children:
                     if id(children) in on_path:
@@ -92,19 +92,20 @@ def elements(tree: Nodes, tag: Union[str, Collection[str], None] = None, id: Opt
     that name replaced with a str matches none). Each other keyword names an
     attribute: a str value must equal it, True asks only that the element has
     it (`href=True`). Attributes whose names are no Python identifiers go in
-    by unpacking: `**{"data-id": "7"}`.
+    by unpacking: `**{"data-id": "7"}`. An element without a key a filter
+    reads does not match it.
     """
     tags = (tag,) if isinstance(tag, str) else tag
     wanted = list(attributes.items())
     for _, node in walk(tree):
-        if type(node) is not dict:
+        if not isinstance(node, dict):
             continue
-        if tags is not None and node[_TAG] not in tags:
+        if tags is not None and node.get(_TAG) not in tags:
             continue
-        if id is not None and node[_ID] != id:
+        if id is not None and node.get(_ID) != id:
             continue
         if cls is not None:
-            classes = node[_CLASSES]
+            classes = node.get(_CLASSES)
             if not isinstance(classes, list) or cls not in classes:
                 continue
         if wanted and not all(_has(node, key, value) for key, value in wanted):
