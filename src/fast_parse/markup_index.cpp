@@ -13,9 +13,27 @@
 namespace quillet::fast {
 namespace {
 
-template <class CharT>
-bool less_chars(const CharT* text, Span a, Span b) {
-  return std::lexicographical_compare(text + a.begin, text + a.end, text + b.begin, text + b.end);
+// Sorts `items` by start, `scratch` being room of the same kind: a radix
+// sort on the 32-bit start, sixteen bits at a time, calling `check` at its
+// stride. Linear, so sorting ends in time proportional to the tags.
+template <class Pending>
+void sort_by_start(std::vector<Pending>& items, std::vector<Pending>& scratch, const Checkpoint& check) {
+  std::vector<std::size_t> counts;
+  scratch.resize(items.size());
+  for (unsigned shift : {0u, 16u}) {
+    counts.assign((std::size_t{1} << 16) + 1, 0);
+    auto digit = [shift](const Pending& p) { return (p.tag.start >> shift) & 0xFFFFu; };
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      ++counts[digit(items[i]) + 1];
+      check_every_tags(check, i);
+    }
+    for (std::size_t d = 1; d < counts.size(); ++d) counts[d] += counts[d - 1];
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      scratch[counts[digit(items[i])]++] = items[i];
+      check_every_tags(check, i);
+    }
+    items.swap(scratch);
+  }
 }
 
 }  // namespace
@@ -23,7 +41,8 @@ bool less_chars(const CharT* text, Span a, Span b) {
 template <class Self, class F>
 void IndexStorage::each_array(Self& s, F&& f) {
   f(s.tags), f(s.attributes), f(s.attribute_ranges), f(s.has_attributes), f(s.attribute_rank);
-  f(s.match), f(s.name_spans), f(s.name_table), f(s.open), f(s.pending), f(s.keys), f(s.lists);
+  f(s.match), f(s.name_spans), f(s.name_table), f(s.open), f(s.pending), f(s.pending_sorted);
+  f(s.key_table), f(s.lists);
   f(s.slot_tag), f(s.sum), f(s.next_lower), f(s.tag_slot), f(s.tag_list), f(s.children_list);
   f(s.min_tree);
 }
@@ -45,14 +64,14 @@ void IndexStorage::clear() {
 }
 
 template <class CharT>
-MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, IndexStorage& storage)
-    : text_(text), size_(size), s_(storage) {
+MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, IndexStorage& storage, const Checkpoint& check)
+    : text_(text), size_(size), s_(storage), check_(check) {
   index();
 }
 
 template <class CharT>
-MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size)
-    : text_(text), size_(size), own_(std::make_unique<IndexStorage>()), s_(*own_) {
+MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, const Checkpoint& check)
+    : text_(text), size_(size), own_(std::make_unique<IndexStorage>()), s_(*own_), check_(check) {
   index();
 }
 
@@ -68,41 +87,56 @@ void MarkupIndex<CharT>::index() {
   // Bracket matching: a ">" closes the most recent open "<". A pair is read
   // as a tag as soon as it closes. Pairs that close while an outer "<" is
   // still open lie inside it and wait until it closes (or the text ends), so
-  // that tags are placed in the order of their "<".
-  auto place_pending = [this] {
-    std::sort(s_.pending.begin(), s_.pending.end(),
-              [](const IndexStorage::Pending& a, const IndexStorage::Pending& b) {
-                return a.tag.start < b.tag.start;
-              });
-    for (const IndexStorage::Pending& p : s_.pending) place(p.tag, p.attributes);
-    s_.pending.clear();
-  };
-  surrogate_ = for_each_bracket(text_, size_, [&](std::size_t at) {
-    const Pos i = static_cast<Pos>(at);
-    if (text_[i] == '<') {
-      s_.open.push_back(i);
-      return;
-    }
-    if (s_.open.empty()) return;
-    const Pos start = s_.open.back();
-    s_.open.pop_back();
-    const auto first_attribute = static_cast<Pos>(s_.attributes.size());
-    Tag tag;
-    const bool valid = read_tag(start, i, tag);
-    const Span attributes{first_attribute, static_cast<Pos>(s_.attributes.size())};
-    if (s_.open.empty()) {
-      if (valid) place(tag, attributes);
-      if (!s_.pending.empty()) place_pending();
-    } else if (valid) {
-      s_.pending.push_back(IndexStorage::Pending{tag, attributes});
-    }
-  });
+  // that tags are placed in the order of their "<". The text is read a
+  // stride at a time, with a check after each.
+  surrogate_ = false;
+  for (std::size_t base = 0; base < size_; base += kCharsPerCheck) {
+    const std::size_t stride = std::min<std::size_t>(kCharsPerCheck, size_ - base);
+    surrogate_ |= for_each_bracket(text_ + base, stride, [&](std::size_t at) {
+      const auto i = static_cast<Pos>(base + at);
+      if (text_[i] == '<') {
+        s_.open.push_back(i);
+        return;
+      }
+      if (s_.open.empty()) return;
+      const Pos start = s_.open.back();
+      s_.open.pop_back();
+      const auto first_attribute = static_cast<Pos>(s_.attributes.size());
+      Tag tag;
+      const bool valid = read_tag(start, i, tag);
+      const Span attributes{first_attribute, static_cast<Pos>(s_.attributes.size())};
+      if (s_.open.empty()) {
+        if (valid) place(tag, attributes);
+        if (!s_.pending.empty()) place_pending();
+      } else if (valid) {
+        s_.pending.push_back(IndexStorage::Pending{tag, attributes});
+      }
+    });
+    check_();
+  }
   if (!s_.pending.empty()) place_pending();
   if (nested_) {
     build_forests();
   } else {
     match_without_nesting();
   }
+}
+
+template <class CharT>
+void MarkupIndex<CharT>::place_pending() {
+  // Pending tags arrive by their ">": inner ones first, but siblings in
+  // order, so the list is often sorted already.
+  auto by_start = [](const IndexStorage::Pending& a, const IndexStorage::Pending& b) {
+    return a.tag.start < b.tag.start;
+  };
+  if (!std::is_sorted(s_.pending.begin(), s_.pending.end(), by_start)) {
+    sort_by_start(s_.pending, s_.pending_sorted, check_);
+  }
+  for (std::size_t i = 0; i < s_.pending.size(); ++i) {
+    place(s_.pending[i].tag, s_.pending[i].attributes);
+    check_every_tags(check_, i);
+  }
+  s_.pending.clear();
 }
 
 template <class CharT>
@@ -162,12 +196,17 @@ bool MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
       for (std::size_t b = 0; b < a; ++b)
         if (same_chars(t, read[a].key, read[b].key)) return invalid();
   } else {
-    std::vector<Span>& keys = s_.keys;
-    keys.clear();
-    for (std::size_t a = 0; a < count; ++a) keys.push_back(read[a].key);
-    std::sort(keys.begin(), keys.end(), [t](Span a, Span b) { return less_chars(t, a, b); });
-    for (std::size_t a = 1; a < keys.size(); ++a)
-      if (same_chars(t, keys[a - 1], keys[a])) return invalid();
+    // One table of the keys seen, at most half full.
+    std::vector<Pos>& seen = s_.key_table;
+    seen.assign(std::bit_ceil(2 * count), kNone);
+    for (std::size_t a = 0; a < count; ++a) {
+      const Span key = read[a].key;
+      Pos& slot = seen[open_table::probe(seen, kNone, hash_chars(t, key),
+                                         [&](Pos b) { return same_chars(t, read[b].key, key); })];
+      if (slot != kNone) return invalid();
+      slot = static_cast<Pos>(a);
+      check_every_tags(check_, a);
+    }
   }
   out = Tag{start, close, intern(name), closing, self_closing};
   return true;
@@ -246,6 +285,7 @@ void MarkupIndex<CharT>::match_without_nesting() {
   match.assign(tags.size(), kNone);
   top.assign(s_.name_spans.size(), kNone);
   for (Pos t = 0; t < tags.size(); ++t) {
+    check_every_tags(check_, t);
     const Tag& tag = tags[t];
     Pos& head = top[tag.name];
     if (!tag.closing) {
@@ -258,11 +298,13 @@ void MarkupIndex<CharT>::match_without_nesting() {
     }
   }
   // Openings left on the stacks never close.
+  std::size_t unmatched = 0;
   for (Pos head : top) {
     while (head != kNone) {
       const Pos below = match[head];
       match[head] = kNone;
       head = below;
+      check_every_tags(check_, unmatched++);
     }
   }
   top.clear();
@@ -285,6 +327,7 @@ void MarkupIndex<CharT>::build_forests() {
     top.assign(names, kNone);
     below.assign(n, kNone);
     for (Pos t = 0; t < n; ++t) {
+      check_every_tags(check_, t);
       Pos& head = top[s_.tags[t].name];
       while (head != kNone && s_.tags[head].close < s_.tags[t].start) head = below[head];
       parent[t] = head;
@@ -305,6 +348,7 @@ void MarkupIndex<CharT>::build_forests() {
   std::vector<Pos>& counts = s_.slot_tag;
   counts.clear();
   for (Pos t = 0; t < n; ++t) {
+    check_every_tags(check_, t);
     Pos& list = parent[t] == kNone ? root_list[s_.tags[t].name]
                                    : s_.children_list[attribute_rank(parent[t])];
     if (list == kNone) {
@@ -317,6 +361,7 @@ void MarkupIndex<CharT>::build_forests() {
   }
   Pos offset = 0;
   for (std::size_t l = 0; l < s_.lists.size(); ++l) {
+    check_every_tags(check_, l);
     s_.lists[l].begin = s_.lists[l].end = offset;
     offset += counts[l];
   }
@@ -324,6 +369,7 @@ void MarkupIndex<CharT>::build_forests() {
   s_.sum.assign(n, 0);
   s_.tag_slot.assign(n, 0);
   for (Pos t = 0; t < n; ++t) {
+    check_every_tags(check_, t);
     IndexStorage::List& list = s_.lists[s_.tag_list[t]];
     const Pos slot = list.end++;
     s_.slot_tag[slot] = t;
@@ -338,6 +384,7 @@ void MarkupIndex<CharT>::build_forests() {
   for (const IndexStorage::List& list : s_.lists) {
     st.clear();
     for (Pos s = list.begin; s < list.end; ++s) {
+      check_every_tags(check_, s);
       while (!st.empty() && s_.sum[s] < s_.sum[st.back()]) {
         s_.next_lower[st.back()] = s;
         st.pop_back();

@@ -22,6 +22,9 @@
 //  5. All arrays live in an IndexStorage, which a caller may keep from call
 //     to call so that repeated parses reuse memory instead of asking the
 //     system for fresh pages each time.
+//  6. Every loop over the text or over all tags calls the caller's
+//     Checkpoint at its stride, and nothing between two calls costs more
+//     than a stride's worth: no step of indexing runs long unobserved.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +35,7 @@
 #include <vector>
 
 #include "base/char_classes.hpp"
+#include "fast_parse/checkpoint.hpp"
 
 namespace quillet::fast {
 
@@ -129,7 +133,8 @@ class IndexStorage {
   std::vector<Pos> name_table;             // open addressing over name ids
   std::vector<Pos> open;                   // unmatched "<" while scanning
   std::vector<Pending> pending;
-  std::vector<Span> keys;                  // scratch for the duplicate-key check
+  std::vector<Pending> pending_sorted;     // scratch for sorting `pending`
+  std::vector<Pos> key_table;              // scratch for the duplicate-key check
 
   // The forests, built only when tags nest (convention 4).
   std::vector<List> lists;
@@ -149,10 +154,11 @@ template <class CharT>
 class MarkupIndex {
  public:
   // Indexes `text` in `storage`, which must outlive the index and serve one
-  // index at a time.
-  MarkupIndex(const CharT* text, Pos size, IndexStorage& storage);
+  // index at a time. `check` is called now and then (convention 6); what
+  // it throws ends the indexing.
+  MarkupIndex(const CharT* text, Pos size, IndexStorage& storage, const Checkpoint& check = {});
   // Indexes `text` in storage of its own.
-  MarkupIndex(const CharT* text, Pos size);
+  MarkupIndex(const CharT* text, Pos size, const Checkpoint& check = {});
 
   const CharT* text() const { return text_; }
   // Whether the text holds a surrogate (U+D800 to U+DFFF), found on the
@@ -184,6 +190,7 @@ class MarkupIndex {
 
  private:
   void index();
+  void place_pending();
   // Reads the tag whose extent is [start, close] and appends its attributes;
   // false (with nothing appended) if it is not valid.
   bool read_tag(Pos start, Pos close, Tag& out);
@@ -202,6 +209,7 @@ class MarkupIndex {
   Pos size_;
   std::unique_ptr<IndexStorage> own_;  // when no storage was given
   IndexStorage& s_;
+  Checkpoint check_;  // while indexing
   bool nested_ = false;  // some valid tag lies inside another
   bool surrogate_ = false;
   Pos max_close_ = 0;    // the furthest ">" of the tags placed so far

@@ -33,8 +33,10 @@ struct Node {
 //   // node with non-empty content, appends the handle its own level will
 //   // get, in node order.
 //   void level(Handle parent, const std::vector<Node>& nodes, std::vector<Handle>& child_parents);
+// `check` is called every kTagsPerCheck tags the scan passes over (the
+// builder looks after the work it does itself); what it throws ends the scan.
 template <class CharT, class Builder>
-void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
+void scan_markup(const MarkupIndex<CharT>& index, Builder& builder, const Checkpoint& check = {}) {
   using Handle = typename Builder::Handle;
   struct Level {
     Span range;
@@ -46,6 +48,7 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
   std::vector<Level> stack;
   std::vector<Node> nodes;
   std::vector<Handle> handles;
+  std::size_t passed = 0;  // tags the loop below has looked at, over all levels
   if (index.size() == 0) return;
   // A level holds at most one node per tag and one text run more per tag;
   // reserved once (up to 2^25 nodes), only what is written becomes memory
@@ -65,6 +68,7 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder) {
     // tag to the next instead of from character to character.
     for (std::size_t t = index.first_tag_at_or_after(pending, level.first_tag);
          t < tags.size() && tags[t].start < end; ++t) {
+      check_every_tags(check, passed++);
       const Tag& open = tags[t];
       if (open.start < pending || open.closing || open.close >= end) continue;
       Pos attempt = open.start;  // where the whitespace run before the tag begins

@@ -1,6 +1,9 @@
 // A scan_markup builder that makes the Python tree directly: strings are cut
 // from the input's own storage, keys come from caches, containers are sized
-// up front, and the cyclic collector rests while the tree grows.
+// up front, and the cyclic collector rests while the tree grows. Until the
+// tree is whole, none of its containers is known to the collector, so no
+// Python code that runs meanwhile (a signal handler, a finalizer, a gc
+// callback) can find one through gc.get_objects() or gc.get_referrers().
 #include "lib/py_fast_parse.hpp"
 
 #include <memory>
@@ -114,55 +117,83 @@ KeyRole key_role(const CharT* text, Span key) {
 // model takes without growing.
 constexpr std::size_t kRoomInModel = 4;
 
-// Pending signals are looked at after this many nodes: often enough that
-// Ctrl-C stops a long parse at once, rarely enough to cost nothing.
+// Pending signals are looked at after this many nodes, or sooner when the
+// text runs made since the last look add up to kCharsPerSignalCheck
+// characters: often enough that Ctrl-C stops a long parse within a few
+// milliseconds, rarely enough to cost nothing.
 constexpr std::size_t kNodesPerSignalCheck = 4096;
+constexpr std::size_t kCharsPerSignalCheck = std::size_t{1} << 22;
+
+// Runs the handlers of pending signals; one that raises ends the parse with
+// its exception. The indexing's checkpoint.
+void run_signal_handlers(void* /*context*/ = nullptr) {
+  if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+}
 
 template <class CharT>
 class PyBuilder {
  public:
   using Handle = PyObject*;  // the element dict whose "children" a level fills; null for the top
 
-  PyBuilder(PyObject* input, const MarkupIndex<CharT>& index)
+  // `pause` is the collector's pause for the whole build.
+  PyBuilder(PyObject* input, const MarkupIndex<CharT>& index, GcPause& pause)
       : input_(input), index_(index), text_(index.text()), names_(index.name_count()),
-        strings_(input, index.text(), index.tags().size()) {}
+        strings_(input, index.text(), index.tags().size()), pause_(pause) {}
 
   Handle root() { return nullptr; }
 
-  // New reference: the finished tree, which the builder gives up.
-  PyObject* release() { return top_.release(); }
+  // New reference: the finished tree, which the builder gives up; its
+  // containers are handed to the collector now that it is whole.
+  PyObject* release() {
+    for (PyObject* container : hidden_)
+      if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+    hidden_.clear();
+    return top_.release();
+  }
 
   void level(Handle parent, const std::vector<Node>& nodes, std::vector<Handle>& child_parents) {
-    // Signal handlers run between levels, and inside the long levels only;
-    // a long level's list is filled out of the collector's sight and joins
-    // the tree only when full, so code run by a handler never meets a
-    // half-made list.
-    since_signal_check_ += nodes.size();
-    if (since_signal_check_ >= kNodesPerSignalCheck) check_signals();
-    const bool long_level = nodes.size() >= kNodesPerSignalCheck;
-    PyRef list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(nodes.size()))));
-    if (long_level) PyObject_GC_UnTrack(list.get());
+    // Signal handlers run between nodes; what they could reach of the tree
+    // is hidden from them (see hide).
+    PyRef list(hide(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(nodes.size())))));
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-      if (long_level && i % kNodesPerSignalCheck == kNodesPerSignalCheck - 1) check_signals();
       const Node& node = nodes[i];
-      PyObject* item = node.element() ? element(node) : text_run(node.span);
+      if (++since_signal_check_ >= kNodesPerSignalCheck) check_signals();
+      PyObject* item;
+      if (node.element()) {
+        item = element(node);
+        if (node.span.size() > 0) child_parents.push_back(item);
+      } else {
+        item = text_run(node.span);
+        chars_since_signal_check_ += node.span.size();
+        if (chars_since_signal_check_ >= kCharsPerSignalCheck) check_signals();
+      }
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-      if (node.element() && node.span.size() > 0) child_parents.push_back(item);
     }
-    if (long_level) PyObject_GC_Track(list.get());
     if (parent) {
       py_set_item(parent, element_keys().children, list.get());
+      PyObject_GC_UnTrack(parent);  // storing a list made the collector see the dict again
     } else {
       top_ = std::move(list);
     }
   }
 
- private:
-  // Runs the handlers of pending signals; one that raises ends the parse
-  // with its exception.
+  // Runs the handlers of pending signals, with the collector as the caller
+  // wants it; one that raises ends the parse with its exception.
   void check_signals() {
     since_signal_check_ = 0;
-    if (PyErr_CheckSignals() < 0) throw PythonErrorSet{};
+    chars_since_signal_check_ = 0;
+    pause_.resumed([] { run_signal_handlers(); });
+  }
+
+ private:
+  // Borrowed `container` (a new list or dict of the tree), taken out of the
+  // collector's sight until release(). The collector then neither finds it
+  // (gc.get_objects) nor visits it, so no code run before the tree is whole
+  // meets a list with empty slots or a dict without "children".
+  PyObject* hide(PyObject* container) {
+    PyObject_GC_UnTrack(container);
+    hidden_.push_back(container);
+    return container;
   }
 
   // New reference: the str for `s`. Short ones (whitespace between tags,
@@ -210,13 +241,13 @@ class PyBuilder {
   // or of an element without one.
   PyObject* classes(const Attribute* value) {
     if (!value) {
-      PyObject* list = QUILLET_PY_NEW(PyList_New(1));
+      PyObject* list = hide(QUILLET_PY_NEW(PyList_New(1)));
       PyList_SET_ITEM(list, 0, PyRef::borrow(element_keys().empty).release());
       return list;
     }
     const CharT* v = text_ + value->value.begin;
     const std::size_t size = value->value.size();
-    PyRef list(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(element::class_count(v, size)))));
+    PyRef list(hide(QUILLET_PY_NEW(PyList_New(static_cast<Py_ssize_t>(element::class_count(v, size))))));
     Py_ssize_t n = 0;
     element::for_each_class(v, size, [&](std::size_t begin, std::size_t end) {
       const Pos at = value->value.begin;
@@ -265,7 +296,8 @@ class PyBuilder {
       PyRef key(strings_.get(a.key));
       store_new(d, key.get(), text(a.value));
     }
-    if (node.span.size() == 0) store_new(d, k.children, QUILLET_PY_NEW(PyList_New(0)));
+    if (node.span.size() == 0) store_new(d, k.children, hide(QUILLET_PY_NEW(PyList_New(0))));
+    hide(d);  // after the lists, whose storing makes the collector see the dict
     return dict.release();
   }
 
@@ -275,7 +307,10 @@ class PyBuilder {
   PyRef top_;
   std::vector<PyRef> names_;  // name id -> str, made on first use
   StringCache<CharT> strings_;  // attribute names, short values and text runs, shared
-  std::size_t since_signal_check_ = 0;
+  GcPause& pause_;
+  std::size_t since_signal_check_ = 0;        // nodes made since the last look at signals
+  std::size_t chars_since_signal_check_ = 0;  // characters of text runs made since then
+  std::vector<PyObject*> hidden_;  // borrowed: every container of the tree, until release()
   PyRef model_;  // see element_model
 };
 
@@ -321,7 +356,8 @@ class StorageLease {
 template <class CharT>
 PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
   StorageLease storage;
-  const MarkupIndex<CharT> index(text, static_cast<Pos>(length), storage.get());
+  const MarkupIndex<CharT> index(text, static_cast<Pos>(length), storage.get(),
+                                 fast::Checkpoint(&run_signal_handlers, nullptr));
   if (index.has_surrogate()) {
     // Only a str with a lone surrogate has no UTF-8 form: asking for it
     // raises the encoder's own error.
@@ -329,8 +365,9 @@ PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
     if (!PyUnicode_AsUTF8AndSize(input, &size)) return nullptr;
   }
   GcPause pause;
-  PyBuilder<CharT> builder(input, index);
-  fast::scan_markup(index, builder);
+  PyBuilder<CharT> builder(input, index, pause);
+  fast::scan_markup(index, builder, fast::Checkpoint(
+      [](void* b) { static_cast<PyBuilder<CharT>*>(b)->check_signals(); }, &builder));
   return builder.release();
 }
 

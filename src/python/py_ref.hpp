@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include "python/py_state.hpp"
+
 namespace quillet {
 
 // Owns one new reference (or none) and releases it on destruction unless
@@ -45,24 +47,32 @@ class PyRef {
 
 // Pauses the cyclic garbage collector while a whole tree is built: every
 // list and dict would otherwise be traversed again by each young collection.
-// Restores the collector's state as found, also when unwinding.
+// Python code that runs meanwhile (signal handlers) runs through resumed(),
+// with the collector as the caller's code last set it; when the pause ends,
+// also by unwinding, the collector is left in that state.
 class GcPause {
  public:
-  GcPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-    was_enabled_ = PyGC_Disable();
-#endif
-  }
+  GcPause() noexcept : wanted_(gc_disable()) {}
   ~GcPause() {
-#if PY_VERSION_HEX >= 0x030A0000
-    if (was_enabled_) PyGC_Enable();
-#endif
+    if (wanted_) gc_enable();
   }
   GcPause(const GcPause&) = delete;
   GcPause& operator=(const GcPause&) = delete;
 
+  // Calls `f`, which may run Python code, with the collector on or off as
+  // wanted; whatever that code leaves it at is wanted from then on.
+  template <class F>
+  void resumed(F&& f) {
+    if (wanted_) gc_enable();
+    struct Again {
+      GcPause& pause;
+      ~Again() { pause.wanted_ = gc_disable(); }
+    } again{*this};
+    f();
+  }
+
  private:
-  int was_enabled_ = 0;
+  bool wanted_;  // whether the collector is to be on once the pause ends
 };
 
 }  // namespace quillet

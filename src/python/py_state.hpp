@@ -20,7 +20,7 @@ struct ElementKeys {
   PyObject* empty;
 };
 
-// Makes the keys, all or none; called by each module's init function before
+// Makes the keys (and, before 3.10, fetches the gc module's switch), all or none; called by each module's init function before
 // the module exists, so no code that reads them can run first. True when
 // they exist; false with the interpreter's error (MemoryError) set, in which
 // case the import fails and a later import tries again.
@@ -29,6 +29,14 @@ bool init_py_state() noexcept;
 // The keys; init_py_state has succeeded (the module could not be imported
 // otherwise).
 const ElementKeys& element_keys();
+
+// The cyclic collector's switch, as gc.disable() and gc.enable() set it.
+// gc_disable turns it off and tells whether it was on; gc_enable turns it
+// on. No Python code runs, and an error already set stays set. (Before
+// 3.10 there is no C function for this: the gc module's own functions,
+// fetched by init_py_state, are called.)
+bool gc_disable() noexcept;
+void gc_enable() noexcept;
 
 // Borrowed reference to corvane_runtime.PanicException, the class of the
 // internal-failure exception, created on the first failure and reused from
