@@ -21,6 +21,8 @@ bool atomic(PyObject* obj) {
 
 class Copier {
  public:
+  explicit Copier(GcPause& pause) : pause_(pause), clock_(&pause) {}
+
   // The copy of `obj`: a new reference, or nullptr with an error set.
   PyObject* run(PyObject* obj) {
     PyRef result = item(obj);
@@ -68,7 +70,14 @@ class Copier {
       PyRef made_key = rebuild ? item(key.get()) : std::move(key);  // keys are never pushed
       if (!made_key) return nullptr;
       PyRef made = item(child.get());
-      if (!made || PyDict_SetItem(copy, made_key.get(), made.get()) < 0) return nullptr;
+      if (!made) return nullptr;
+      int stored = 0;
+      if (rebuild) {  // a key that is no atomic one may run code to hash
+        pause_.resumed([&] { stored = PyDict_SetItem(copy, made_key.get(), made.get()); });
+      } else {
+        stored = PyDict_SetItem(copy, made_key.get(), made.get());
+      }
+      if (stored < 0) return nullptr;
     }
     return result.release();
   }
@@ -138,7 +147,11 @@ class Copier {
     }
     if (!clock_.tick()) return PyRef();
     const PyRef held = PyRef::borrow(obj);
-    return PyRef(PyObject_CallFunctionObjArgs(deepcopy_.get(), obj, py_memo_.get(), nullptr));
+    PyRef made;
+    pause_.resumed([&] {
+      made = PyRef(PyObject_CallFunctionObjArgs(deepcopy_.get(), obj, py_memo_.get(), nullptr));
+    });
+    return made;
   }
 
   std::vector<Frame> stack_;
@@ -148,6 +161,7 @@ class Copier {
   std::vector<std::pair<PyRef, PyRef>> kept_;
   PyRef py_memo_;  // copy.deepcopy's memo, made on its first call
   PyRef deepcopy_;
+  GcPause& pause_;  // held off while copying, resumed for the caller's code
   SignalClock clock_;
 };
 
@@ -156,7 +170,7 @@ class Copier {
 PyObject* deep_copy(PyObject* obj) {
   return guarded([&]() -> PyObject* {
     GcPause pause;
-    return Copier().run(obj);
+    return Copier(pause).run(obj);
   });
 }
 

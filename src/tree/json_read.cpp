@@ -30,7 +30,8 @@ struct Failure {
 template <class Char>
 class Reader {
  public:
-  Reader(PyObject* text, const Char* s, Py_ssize_t n) : text_(text), s_(s), n_(n) {}
+  Reader(PyObject* text, const Char* s, Py_ssize_t n, GcPause& pause)
+      : text_(text), s_(s), n_(n), clock_(&pause) {}
 
   // The document's value: a new reference, or nullptr with an error set.
   PyObject* read() {
@@ -303,9 +304,9 @@ PyObject* from_json(PyObject* text) {
     GcPause pause;
     const StrStorage t = str_storage(text);
     switch (t.kind) {
-      case PyUnicode_1BYTE_KIND: return Reader(text, static_cast<const Py_UCS1*>(t.data), t.length).read();
-      case PyUnicode_2BYTE_KIND: return Reader(text, static_cast<const Py_UCS2*>(t.data), t.length).read();
-      default: return Reader(text, static_cast<const Py_UCS4*>(t.data), t.length).read();
+      case PyUnicode_1BYTE_KIND: return Reader(text, static_cast<const Py_UCS1*>(t.data), t.length, pause).read();
+      case PyUnicode_2BYTE_KIND: return Reader(text, static_cast<const Py_UCS2*>(t.data), t.length, pause).read();
+      default: return Reader(text, static_cast<const Py_UCS4*>(t.data), t.length, pause).read();
     }
   });
 }

@@ -38,13 +38,24 @@ class SignalClock {
   static constexpr std::size_t kWorkPerCheck = 4096;
   static constexpr std::size_t kCharsPerUnit = 256;
 
+  SignalClock() = default;
+  // For a walk that holds the collector off: handlers run with it as the
+  // caller's code last set it (see GcPause::resumed).
+  explicit SignalClock(GcPause* pause) : pause_(pause) {}
+
   // Counts `work` units. False with the handler's exception set when a
   // handler raised.
   bool tick(std::size_t work = 1) {
     work_ += work;
     if (work_ < kWorkPerCheck) return true;
     work_ = 0;
-    return PyErr_CheckSignals() == 0;
+    int failed = 0;
+    if (pause_) {
+      pause_->resumed([&] { failed = PyErr_CheckSignals(); });
+    } else {
+      failed = PyErr_CheckSignals();
+    }
+    return failed == 0;
   }
 
   // Counts `n` characters read.
@@ -65,6 +76,7 @@ class SignalClock {
 
  private:
   std::size_t work_ = 0;
+  GcPause* pause_ = nullptr;
 };
 
 // The containers on a walk's current path, to tell a container that holds
