@@ -158,16 +158,14 @@ class PyBuilder {
     for (std::size_t i = 0; i < nodes.size(); ++i) {
       const Node& node = nodes[i];
       if (++since_signal_check_ >= kNodesPerSignalCheck) check_signals();
-      PyObject* item;
-      if (node.element()) {
-        item = element(node);
-        if (node.span.size() > 0) child_parents.push_back(item);
-      } else {
-        item = text_run(node.span);
+      PyObject* item = node.element() ? element(node) : text_run(node.span);
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+      if (!node.element()) {
         chars_since_signal_check_ += node.span.size();
         if (chars_since_signal_check_ >= kCharsPerSignalCheck) check_signals();
+      } else if (node.span.size() > 0) {
+        child_parents.push_back(item);
       }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     if (parent) {
       py_set_item(parent, element_keys().children, list.get());
@@ -186,14 +184,16 @@ class PyBuilder {
   }
 
  private:
-  // Borrowed `container` (a new list or dict of the tree), taken out of the
-  // collector's sight until release(). The collector then neither finds it
-  // (gc.get_objects) nor visits it, so no code run before the tree is whole
-  // meets a list with empty slots or a dict without "children".
+  // Takes a new reference to `container` (a new list or dict of the tree)
+  // and returns it, taken out of the collector's sight until release(). The
+  // collector then neither finds it (gc.get_objects) nor visits it, so no
+  // code run before the tree is whole meets a list with empty slots or a
+  // dict without "children".
   PyObject* hide(PyObject* container) {
-    PyObject_GC_UnTrack(container);
+    PyRef owned(container);  // released if remembering it fails
     hidden_.push_back(container);
-    return container;
+    PyObject_GC_UnTrack(container);
+    return owned.release();
   }
 
   // New reference: the str for `s`. Short ones (whitespace between tags,
@@ -297,8 +297,7 @@ class PyBuilder {
       store_new(d, key.get(), text(a.value));
     }
     if (node.span.size() == 0) store_new(d, k.children, hide(QUILLET_PY_NEW(PyList_New(0))));
-    hide(d);  // after the lists, whose storing makes the collector see the dict
-    return dict.release();
+    return hide(dict.release());  // after the lists, whose storing makes the collector see the dict
   }
 
   PyObject* input_;

@@ -29,12 +29,22 @@ def run_child(body, timeout=120):
     return out.stdout.split()
 
 
+# Inputs that keep one stage busy for seconds: tags of every kind being
+# built, and tags that never close (the index of 80 million tags, then a scan
+# that finds no element).
+LONG_INPUTS = [
+    pytest.param("UNIT * (64_000_000 // len(UNIT))", id="elements"),
+    pytest.param('"<p>" * 80_000_000', id="unclosed", marks=pytest.mark.bigmem(4)),
+]
+
+
 @pytest.mark.slow
-def test_ctrl_c_from_another_process_stops_a_long_parse_at_once():
+@pytest.mark.parametrize("doc", LONG_INPUTS)
+def test_ctrl_c_from_another_process_stops_a_long_parse_within_half_a_second(doc):
     child = subprocess.Popen(
         [sys.executable, "-c", COMMON + textwrap.dedent(
             """
-            doc = UNIT * (64_000_000 // len(UNIT))
+            doc = %s
             print("ready", flush=True)
             try:
                 quillet.parse(doc)
@@ -43,7 +53,7 @@ def test_ctrl_c_from_another_process_stops_a_long_parse_at_once():
                 print("interrupted", time.monotonic(), gc.isenabled())
             assert quillet.parse(UNIT * 3) == quillet.parse(UNIT * 3)
             print("next call ok")
-            """)],
+            """ % doc)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "ready"
@@ -133,3 +143,110 @@ def test_a_handler_may_parse_and_the_interrupted_parse_goes_on():
     assert same == "True"
     good, calls = map(int, handled.split("/"))
     assert calls > 0 and good == calls
+
+
+# Python code run while parse builds: a signal handler, the finalizers of
+# garbage cycles, a gc callback. A timer keeps firing; where the handler
+# itself does not probe, it allocates, so that collections (and with them
+# finalizers and callbacks) run while it does.
+RUN_DURING_PARSE = {
+    "signal": "signal.signal(signal.SIGALRM, lambda *a: probe())",
+    "finalizer": """
+        class Ring:
+            __slots__ = ("me",)
+            def __init__(self):
+                self.me = self
+            def __del__(self):
+                probe()
+                Ring()  # more garbage for the next collection
+        Ring()
+        signal.signal(signal.SIGALRM, lambda *a: [[] for _ in range(50)])
+    """,
+    "gc_callback": """
+        gc.callbacks.append(lambda phase, info: probe())
+        signal.signal(signal.SIGALRM, lambda *a: [[] for _ in range(50)])
+    """,
+}
+
+
+@pytest.mark.parametrize("trigger", RUN_DURING_PARSE)
+def test_code_run_during_parse_never_meets_the_tree_being_built(trigger):
+    # The probe takes every list and dict that the collector knows of and
+    # that is new since the call began, looks into it and empties the lists.
+    # None of them may belong to the tree parse returns, and nothing crashes.
+    shared, probes = run_child(
+        """
+        met, calls, busy, inside = [], [0], [False], [False]
+        before = gc.get_objects()
+        known = set(map(id, before))
+
+        def probe():
+            if busy[0] or not inside[0] or calls[0] >= 40:
+                return
+            busy[0] = True
+            calls[0] += 1
+            objects = gc.get_objects()
+            for o in objects:
+                if o is objects or id(o) in known or type(o) not in (list, dict):
+                    continue
+                met.append(o)  # held, so no id is used again by the tree
+                if type(o) is dict:
+                    o.get("children"), len(o)
+                else:
+                    len(o), o[:1]
+                    o.clear()
+            busy[0] = False
+
+        doc = UNIT * 200_000
+        gc.collect()
+        gc.set_threshold(50)
+        %s
+        signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+        inside[0] = True
+        tree = quillet.parse(doc)
+        inside[0] = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        gc.callbacks.clear()
+        tree_ids, stack = set(), [tree]
+        while stack:
+            node = stack.pop()
+            tree_ids.add(id(node))
+            if type(node) is dict:
+                tree_ids.add(id(node["classes"]))
+                stack.append(node["children"])
+            elif type(node) is list:
+                stack.extend(c for c in node if type(c) is not str)
+        print(sum(id(o) in tree_ids for o in met), calls[0])
+        """ % textwrap.indent(textwrap.dedent(RUN_DURING_PARSE[trigger]), " " * 8).strip()
+    )
+    assert shared == "0"
+    assert int(probes) > 0
+
+
+@pytest.mark.parametrize("caller_enabled", [True, False])
+def test_the_collector_ends_as_the_callers_code_last_set_it(caller_enabled):
+    # A handler that finds the collector as its caller's code set it, and
+    # switches it each time: after parse, the collector is as the last
+    # handler left it.
+    seen, final = run_child(
+        """
+        seen = []
+
+        def switch(signum, frame):
+            seen.append(gc.isenabled())
+            (gc.disable if seen[-1] else gc.enable)()
+            signal.setitimer(signal.ITIMER_REAL, 0.003)  # once done: no call inside another
+
+        signal.signal(signal.SIGALRM, switch)
+        (gc.enable if %s else gc.disable)()
+        signal.setitimer(signal.ITIMER_REAL, 0.003)
+        quillet.parse(UNIT * 300_000)
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
+        print("".join("+-"[not s] for s in seen), gc.isenabled())
+        """ % caller_enabled
+    )
+    # Each call found the state the previous one set.
+    expected = "".join("+-"[(i % 2 == 0) != caller_enabled] for i in range(len(seen)))
+    assert len(seen) >= 2
+    assert seen == expected
+    assert final == str(seen[-1] == "-")
