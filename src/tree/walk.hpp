@@ -150,7 +150,9 @@ class Path {
 // step. `pos` is the next index, or PyDict_Next's position. The list's length
 // is read afresh each time: code run since the last step may have changed
 // it. Sets `value` (and `key`, for a dict) to strong references; false when
-// the container has no more items. Runs no Python code.
+// the container has no more items. Reading calls no Python code, but
+// dropping what `key` and `value` held before may run a finalizer: both new
+// items are held before that happens.
 inline bool next_item(PyObject* container, Py_ssize_t& pos, PyRef& key, PyRef& value) {
   if (PyDict_Check(container)) {
     PyObject* k;
