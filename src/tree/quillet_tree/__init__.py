@@ -60,7 +60,9 @@ def walk(tree: Nodes) -> Iterator[Tuple[int, Node]]:
         for node in stack[-1]:
             yield base + len(stack) - 1, node
             if isinstance(node, dict):
-                children = _children(node)
+                children = node.get(_CHILDREN)
+                if type(children) is not list:
+                    children = _children(node)
                 if children:
                     if id(children) in on_path:
                         raise ValueError("walk(): the tree holds itself (a list inside itself)")
