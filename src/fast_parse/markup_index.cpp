@@ -11,18 +11,15 @@
 #include "fast_parse/structural.hpp"
 
 namespace quillet::fast {
-namespace {
 
-// Sorts `items` by start, `scratch` being room of the same kind: a radix
-// sort on the 32-bit start, sixteen bits at a time, calling `check` at its
-// stride. Linear, so sorting ends in time proportional to the tags.
-template <class Pending>
-void sort_by_start(std::vector<Pending>& items, std::vector<Pending>& scratch, const Checkpoint& check) {
+// A radix sort on the 32-bit start, sixteen bits at a time: linear, so
+// sorting ends in time proportional to the tags.
+void sort_by_start(std::vector<PendingTag>& items, std::vector<PendingTag>& scratch, const Checkpoint& check) {
   std::vector<std::size_t> counts;
-  scratch.resize(items.size());
+  assign_checked(scratch, items.size(), PendingTag{}, check);
   for (unsigned shift : {0u, 16u}) {
     counts.assign((std::size_t{1} << 16) + 1, 0);
-    auto digit = [shift](const Pending& p) { return (p.tag.start >> shift) & 0xFFFFu; };
+    auto digit = [shift](const PendingTag& p) { return (p.tag.start >> shift) & 0xFFFFu; };
     for (std::size_t i = 0; i < items.size(); ++i) {
       ++counts[digit(items[i]) + 1];
       check_every_tags(check, i);
@@ -36,7 +33,27 @@ void sort_by_start(std::vector<Pending>& items, std::vector<Pending>& scratch, c
   }
 }
 
-}  // namespace
+template <class CharT>
+bool has_repeated_key(const CharT* text, const Attribute* read, std::size_t count, std::vector<Pos>& table,
+                      const Checkpoint& check) {
+  if (count <= 8) {
+    for (std::size_t a = 1; a < count; ++a)
+      for (std::size_t b = 0; b < a; ++b)
+        if (same_chars(text, read[a].key, read[b].key)) return true;
+    return false;
+  }
+  // One table of the keys seen, at most half full.
+  assign_checked(table, std::bit_ceil(2 * count), kNone, check);
+  for (std::size_t a = 0; a < count; ++a) {
+    const Span key = read[a].key;
+    Pos& slot = table[open_table::probe(table, kNone, hash_chars(text, key),
+                                        [&](Pos b) { return same_chars(text, read[b].key, key); })];
+    if (slot != kNone) return true;
+    slot = static_cast<Pos>(a);
+    check_every_tags(check, a);
+  }
+  return false;
+}
 
 template <class Self, class F>
 void IndexStorage::each_array(Self& s, F&& f) {
@@ -80,9 +97,9 @@ void MarkupIndex<CharT>::index() {
   s_.clear();
   // Room for as many tags as the text could hold ("<a>" is the shortest),
   // so the array never moves while it grows: only the pages written become
-  // memory the process uses. Past 2^24 tags (texts over 48 MB) it grows as
-  // usual, so a huge text does not ask for more address space than a
-  // machine will grant at once.
+  // memory the process uses. Past 2^24 tags (texts over 48 MB) it doubles,
+  // checking as it moves (see reserve_checked), so a huge text does not ask
+  // for more address space than a machine will grant at once.
   s_.tags.reserve(std::min<std::size_t>(size_ / 3 + 1, std::size_t{1} << 24));
   // Bracket matching: a ">" closes the most recent open "<". A pair is read
   // as a tag as soon as it closes. Pairs that close while an outer "<" is
@@ -95,7 +112,7 @@ void MarkupIndex<CharT>::index() {
     surrogate_ |= for_each_bracket(text_ + base, stride, [&](std::size_t at) {
       const auto i = static_cast<Pos>(base + at);
       if (text_[i] == '<') {
-        s_.open.push_back(i);
+        push_checked(s_.open, i, check_);
         return;
       }
       if (s_.open.empty()) return;
@@ -109,7 +126,7 @@ void MarkupIndex<CharT>::index() {
         if (valid) place(tag, attributes);
         if (!s_.pending.empty()) place_pending();
       } else if (valid) {
-        s_.pending.push_back(IndexStorage::Pending{tag, attributes});
+        push_checked(s_.pending, IndexStorage::Pending{tag, attributes}, check_);
       }
     });
     check_();
@@ -132,6 +149,8 @@ void MarkupIndex<CharT>::place_pending() {
   if (!std::is_sorted(s_.pending.begin(), s_.pending.end(), by_start)) {
     sort_by_start(s_.pending, s_.pending_sorted, check_);
   }
+  // They all go to the end of `tags`: room for them is made at once.
+  reserve_checked(s_.tags, s_.tags.size() + s_.pending.size(), check_);
   for (std::size_t i = 0; i < s_.pending.size(); ++i) {
     place(s_.pending[i].tag, s_.pending[i].attributes);
     check_every_tags(check_, i);
@@ -172,7 +191,7 @@ bool MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
     const Pos value_begin = ++k;
     k = static_cast<Pos>(find_char(t, k, end, static_cast<CharT>('"')));
     if (k == end) break;
-    attributes.push_back(Attribute{key, Span{value_begin, k}});
+    push_checked(attributes, Attribute{key, Span{value_begin, k}}, check_);
     i = k + 1;
   }
   const std::size_t count = attributes.size() - first;
@@ -190,24 +209,7 @@ bool MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
   if (i != end) return invalid();
 
   // A repeated key spoils the whole tag.
-  const Attribute* read = attributes.data() + first;
-  if (count <= 8) {
-    for (std::size_t a = 1; a < count; ++a)
-      for (std::size_t b = 0; b < a; ++b)
-        if (same_chars(t, read[a].key, read[b].key)) return invalid();
-  } else {
-    // One table of the keys seen, at most half full.
-    std::vector<Pos>& seen = s_.key_table;
-    seen.assign(std::bit_ceil(2 * count), kNone);
-    for (std::size_t a = 0; a < count; ++a) {
-      const Span key = read[a].key;
-      Pos& slot = seen[open_table::probe(seen, kNone, hash_chars(t, key),
-                                         [&](Pos b) { return same_chars(t, read[b].key, key); })];
-      if (slot != kNone) return invalid();
-      slot = static_cast<Pos>(a);
-      check_every_tags(check_, a);
-    }
-  }
+  if (has_repeated_key(t, attributes.data() + first, count, s_.key_table, check_)) return invalid();
   out = Tag{start, close, intern(name), closing, self_closing};
   return true;
 }
@@ -216,18 +218,18 @@ template <class CharT>
 void MarkupIndex<CharT>::place(const Tag& tag, Span attributes) {
   const auto t = static_cast<Pos>(s_.tags.size());
   if (t % 64 == 0) {
-    s_.has_attributes.push_back(0);
-    s_.attribute_rank.push_back(static_cast<Pos>(s_.attribute_ranges.size()));
+    push_checked(s_.has_attributes, std::uint64_t{0}, check_);
+    push_checked(s_.attribute_rank, static_cast<Pos>(s_.attribute_ranges.size()), check_);
   }
   if (attributes.size() > 0) {
     s_.has_attributes.back() |= std::uint64_t{1} << (t % 64);
-    s_.attribute_ranges.push_back(attributes);
+    push_checked(s_.attribute_ranges, attributes, check_);
   }
   // Tags arrive by start, so a tag lies inside an earlier one exactly when
   // it starts before the furthest ">" seen so far.
   if (tag.start < max_close_) nested_ = true;
   max_close_ = std::max(max_close_, tag.close);
-  s_.tags.push_back(tag);
+  push_checked(s_.tags, tag, check_);
 }
 
 template <class CharT>
@@ -251,12 +253,15 @@ std::uint32_t MarkupIndex<CharT>::intern(Span name) {
   std::vector<Pos>& table = s_.name_table;
   std::vector<Span>& spans = s_.name_spans;
   open_table::make_room(table, kNone, spans.size(), 64,
-                        [this, &spans](std::size_t id) { return hash_chars(text_, spans[id]); });
+                        [this, &spans](std::size_t id) {
+                          check_every_tags(check_, id);
+                          return hash_chars(text_, spans[id]);
+                        });
   Pos& slot = table[open_table::probe(table, kNone, hash_chars(text_, name),
                                       [this, &spans, name](Pos id) { return same_chars(text_, spans[id], name); })];
   if (slot == kNone) {
     slot = static_cast<Pos>(spans.size());
-    spans.push_back(name);
+    push_checked(spans, name, check_);
   }
   return slot;
 }
@@ -282,8 +287,8 @@ void MarkupIndex<CharT>::match_without_nesting() {
   const std::vector<Tag>& tags = s_.tags;
   std::vector<Pos>& match = s_.match;
   std::vector<Pos>& top = s_.open;  // per name; the bracket stack is done with
-  match.assign(tags.size(), kNone);
-  top.assign(s_.name_spans.size(), kNone);
+  assign_checked(match, tags.size(), kNone, check_);
+  assign_checked(top, s_.name_spans.size(), kNone, check_);
   for (Pos t = 0; t < tags.size(); ++t) {
     check_every_tags(check_, t);
     const Tag& tag = tags[t];
@@ -320,12 +325,12 @@ void MarkupIndex<CharT>::build_forests() {
   // through `below`); extents nest, so a tag that ended before this one
   // starts is closed for good.
   std::vector<Pos>& parent = s_.next_lower;
-  parent.assign(n, kNone);
+  assign_checked(parent, n, kNone, check_);
   {
     std::vector<Pos>& top = s_.open;  // per name; the bracket stack is done with
     std::vector<Pos>& below = s_.match;  // unused when tags nest
-    top.assign(names, kNone);
-    below.assign(n, kNone);
+    assign_checked(top, names, kNone, check_);
+    assign_checked(below, n, kNone, check_);
     for (Pos t = 0; t < n; ++t) {
       check_every_tags(check_, t);
       Pos& head = top[s_.tags[t].name];
@@ -342,9 +347,9 @@ void MarkupIndex<CharT>::build_forests() {
   // attributes can hold others (in its quoted values), so children lists
   // are kept per tag with attributes.
   std::vector<Pos>& root_list = s_.open;
-  root_list.assign(names, kNone);
-  s_.children_list.assign(s_.attribute_ranges.size(), kNone);
-  s_.tag_list.assign(n, kNone);
+  assign_checked(root_list, names, kNone, check_);
+  assign_checked(s_.children_list, s_.attribute_ranges.size(), kNone, check_);
+  assign_checked(s_.tag_list, n, kNone, check_);
   std::vector<Pos>& counts = s_.slot_tag;
   counts.clear();
   for (Pos t = 0; t < n; ++t) {
@@ -353,8 +358,8 @@ void MarkupIndex<CharT>::build_forests() {
                                    : s_.children_list[attribute_rank(parent[t])];
     if (list == kNone) {
       list = static_cast<Pos>(s_.lists.size());
-      s_.lists.push_back(IndexStorage::List{0, 0, parent[t]});
-      counts.push_back(0);
+      push_checked(s_.lists, IndexStorage::List{0, 0, parent[t]}, check_);
+      push_checked(counts, Pos{0}, check_);
     }
     s_.tag_list[t] = list;
     ++counts[list];
@@ -365,9 +370,9 @@ void MarkupIndex<CharT>::build_forests() {
     s_.lists[l].begin = s_.lists[l].end = offset;
     offset += counts[l];
   }
-  s_.slot_tag.assign(n, 0);
-  s_.sum.assign(n, 0);
-  s_.tag_slot.assign(n, 0);
+  assign_checked(s_.slot_tag, n, Pos{0}, check_);
+  assign_checked(s_.sum, n, 0, check_);
+  assign_checked(s_.tag_slot, n, Pos{0}, check_);
   for (Pos t = 0; t < n; ++t) {
     check_every_tags(check_, t);
     IndexStorage::List& list = s_.lists[s_.tag_list[t]];
@@ -379,7 +384,7 @@ void MarkupIndex<CharT>::build_forests() {
   }
   // Next slot of the same list with a smaller prefix sum: where an element
   // opened at this slot closes, when nothing else gets in the way.
-  s_.next_lower.assign(n, kNone);
+  assign_checked(s_.next_lower, n, kNone, check_);
   std::vector<Pos>& st = s_.open;
   for (const IndexStorage::List& list : s_.lists) {
     st.clear();
@@ -389,25 +394,36 @@ void MarkupIndex<CharT>::build_forests() {
         s_.next_lower[st.back()] = s;
         st.pop_back();
       }
-      st.push_back(s);
+      push_checked(st, s, check_);
     }
   }
   st.clear();
 }
 
 template <class CharT>
-void MarkupIndex<CharT>::build_min_tree() const {
-  s_.min_leaves = 1;
-  while (s_.min_leaves < s_.sum.size()) s_.min_leaves *= 2;
-  s_.min_tree.assign(2 * static_cast<std::size_t>(s_.min_leaves), INT32_MAX);
-  std::copy(s_.sum.begin(), s_.sum.end(), s_.min_tree.begin() + s_.min_leaves);
-  for (Pos i = s_.min_leaves - 1; i >= 1; --i) s_.min_tree[i] = std::min(s_.min_tree[2 * i], s_.min_tree[2 * i + 1]);
+void MarkupIndex<CharT>::build_min_tree(const Checkpoint& check) const {
+  // Two slots per tag rounded up to a power of two: up to 16 bytes a tag,
+  // as long to fill as the forests themselves. `min_leaves` is set last,
+  // so a build that a check ends is not taken for a table.
+  std::size_t leaves = 1;
+  while (leaves < s_.sum.size()) leaves *= 2;
+  std::vector<std::int32_t>& tree = s_.min_tree;
+  assign_checked(tree, 2 * leaves, INT32_MAX, check);
+  for (std::size_t i = 0; i < s_.sum.size(); ++i) {
+    tree[leaves + i] = s_.sum[i];
+    check_every_tags(check, i);
+  }
+  for (std::size_t i = leaves - 1; i >= 1; --i) {
+    tree[i] = std::min(tree[2 * i], tree[2 * i + 1]);
+    check_every_tags(check, i);
+  }
+  s_.min_leaves = static_cast<Pos>(leaves);
 }
 
 template <class CharT>
-Pos MarkupIndex<CharT>::first_at_or_below(Pos from, Pos limit, std::int32_t target) const {
+Pos MarkupIndex<CharT>::first_at_or_below(Pos from, Pos limit, std::int32_t target, const Checkpoint& check) const {
   if (from >= limit) return kNone;
-  if (s_.min_tree.empty()) build_min_tree();
+  if (s_.min_leaves == 0) build_min_tree(check);
   auto descend = [&](std::size_t node) {
     while (node < s_.min_leaves) {
       node *= 2;
@@ -435,7 +451,7 @@ Pos MarkupIndex<CharT>::first_at_or_below(Pos from, Pos limit, std::int32_t targ
 }
 
 template <class CharT>
-std::optional<std::size_t> MarkupIndex<CharT>::forest_close(std::size_t tag, Pos end) const {
+std::optional<std::size_t> MarkupIndex<CharT>::forest_close(std::size_t tag, Pos end, const Checkpoint& check) const {
   std::int32_t depth = 1;
   Pos list = s_.tag_list[tag];
   Pos base_slot = s_.tag_slot[tag];  // the slot the walk stands on, or kNone before a list's first
@@ -466,7 +482,7 @@ std::optional<std::size_t> MarkupIndex<CharT>::forest_close(std::size_t tag, Pos
     if (depth == 1 && base_slot != kNone) {
       found = s_.next_lower[base_slot];
     } else {
-      found = first_at_or_below(from, limit, target);
+      found = first_at_or_below(from, limit, target, check);
     }
     if (found != kNone && found < limit) return s_.slot_tag[found];
     if (limit > from) depth += s_.sum[limit - 1] - base;
@@ -495,9 +511,14 @@ std::optional<std::size_t> MarkupIndex<CharT>::forest_close(std::size_t tag, Pos
   }
 }
 
-template class MarkupIndex<std::uint8_t>;
-template class MarkupIndex<std::uint16_t>;
-template class MarkupIndex<std::uint32_t>;
-template class MarkupIndex<char32_t>;
+#define QUILLET_MARKUP_INDEX(CharT)                                                                     \
+  template class MarkupIndex<CharT>;                                                                    \
+  template bool has_repeated_key<CharT>(const CharT*, const Attribute*, std::size_t, std::vector<Pos>&, \
+                                        const Checkpoint&);
+QUILLET_MARKUP_INDEX(std::uint8_t)
+QUILLET_MARKUP_INDEX(std::uint16_t)
+QUILLET_MARKUP_INDEX(std::uint32_t)
+QUILLET_MARKUP_INDEX(char32_t)
+#undef QUILLET_MARKUP_INDEX
 
 }  // namespace quillet::fast

@@ -93,6 +93,24 @@ bool same_chars(const CharT* text, Span a, Span b) {
   return true;
 }
 
+// A tag read while its extent lies inside an unmatched "<" or another
+// tag's extent: it is placed once the enclosing bracket closes.
+struct PendingTag {
+  Tag tag;
+  Span attributes;  // into the index's attributes
+};
+
+// Sorts `items` by tag start, keeping the order of equal starts; `scratch`
+// is room it may use. Linear in the items, calling `check` at its stride.
+void sort_by_start(std::vector<PendingTag>& items, std::vector<PendingTag>& scratch, const Checkpoint& check);
+
+// Whether two of the `count` attributes at `read` have keys of the same
+// characters; `table` is room for a hash table of the keys when there are
+// many (more than 8).
+template <class CharT>
+bool has_repeated_key(const CharT* text, const Attribute* read, std::size_t count, std::vector<Pos>& table,
+                      const Checkpoint& check);
+
 // The arrays of an index. Kept between calls, they keep their capacity.
 class IndexStorage {
  public:
@@ -106,12 +124,7 @@ class IndexStorage {
   template <class CharT>
   friend class MarkupIndex;
 
-  // A tag read while its extent lies inside an unmatched "<" or another
-  // tag's extent: it is placed once the enclosing bracket closes.
-  struct Pending {
-    Tag tag;
-    Span attributes;  // into `attributes`
-  };
+  using Pending = PendingTag;
   // One sibling list of a forest: its slots, and the tag enclosing it.
   struct List {
     Pos begin, end;
@@ -178,14 +191,16 @@ class MarkupIndex {
   std::span<const Attribute> attributes(std::size_t tag) const;
 
   // For a valid opening, non-self-closing tag: the index of the closing tag
-  // that ends its element inside a buffer ending at `end`, or nullopt.
-  std::optional<std::size_t> element_close(std::size_t tag, Pos end) const {
+  // that ends its element inside a buffer ending at `end`, or nullopt. The
+  // first call that needs the range-minimum table builds it, calling `check`
+  // at its stride.
+  std::optional<std::size_t> element_close(std::size_t tag, Pos end, const Checkpoint& check = {}) const {
     if (!nested_) {
       const Pos close = s_.match[tag];
       if (close != kNone && s_.tags[close].close < end) return close;
       return std::nullopt;
     }
-    return forest_close(tag, end);
+    return forest_close(tag, end, check);
   }
 
  private:
@@ -200,10 +215,10 @@ class MarkupIndex {
   std::uint32_t intern(Span name);
   void match_without_nesting();
   void build_forests();
-  std::optional<std::size_t> forest_close(std::size_t tag, Pos end) const;
+  std::optional<std::size_t> forest_close(std::size_t tag, Pos end, const Checkpoint& check) const;
   // First list slot in [from, limit) whose prefix sum is <= target, or kNone.
-  Pos first_at_or_below(Pos from, Pos limit, std::int32_t target) const;
-  void build_min_tree() const;
+  Pos first_at_or_below(Pos from, Pos limit, std::int32_t target, const Checkpoint& check) const;
+  void build_min_tree(const Checkpoint& check) const;
 
   const CharT* text_;
   Pos size_;

@@ -80,7 +80,7 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder, const Checkp
         after = open.close + 1;
         content = Span{after, after};
         resume = t;
-      } else if (auto close = index.element_close(t, end)) {
+      } else if (auto close = index.element_close(t, end, check)) {
         const Tag& last = tags[*close];
         after = last.close + 1;
         content = Span{open.close + 1, last.start};

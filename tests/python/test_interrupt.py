@@ -30,11 +30,13 @@ def run_child(body, timeout=120):
 
 
 # Inputs that keep one stage busy for seconds: tags of every kind being
-# built, and tags that never close (the index of 80 million tags, then a scan
-# that finds no element).
+# built, tags that never close (the index of 80 million tags, then a scan
+# that finds no element), and the same inside one unmatched "<" (80 million
+# tags held back until the text ends, in arrays that grow past a gigabyte).
 LONG_INPUTS = [
     pytest.param("UNIT * (64_000_000 // len(UNIT))", id="elements"),
     pytest.param('"<p>" * 80_000_000', id="unclosed", marks=pytest.mark.bigmem(4)),
+    pytest.param('"<" + "<p>" * 80_000_000', id="inside_bracket", marks=pytest.mark.bigmem(4)),
 ]
 
 
