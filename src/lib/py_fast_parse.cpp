@@ -120,8 +120,9 @@ constexpr std::size_t kRoomInModel = 4;
 // Pending signals are looked at after this many nodes, or sooner when the
 // text runs made since the last look add up to kCharsPerSignalCheck
 // characters: often enough that Ctrl-C stops a long parse within a few
-// milliseconds, rarely enough to cost nothing.
-constexpr std::size_t kNodesPerSignalCheck = 4096;
+// milliseconds, rarely enough to cost nothing, and so that most documents are
+// built before the first check (see hide).
+constexpr std::size_t kNodesPerSignalCheck = 32768;
 constexpr std::size_t kCharsPerSignalCheck = std::size_t{1} << 22;
 
 // Runs the handlers of pending signals; one that raises ends the parse with
@@ -145,9 +146,10 @@ class PyBuilder {
   // New reference: the finished tree, which the builder gives up; its
   // containers are handed to the collector now that it is whole.
   PyObject* release() {
-    for (PyObject* container : hidden_)
-      if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
-    hidden_.clear();
+    if (hiding_)
+      for (PyObject* container : made_)
+        if (!PyObject_GC_IsTracked(container)) PyObject_GC_Track(container);
+    made_.clear();
     return top_.release();
   }
 
@@ -169,7 +171,7 @@ class PyBuilder {
     }
     if (parent) {
       py_set_item(parent, element_keys().children, list.get());
-      PyObject_GC_UnTrack(parent);  // storing a list made the collector see the dict again
+      if (hiding_) PyObject_GC_UnTrack(parent);  // storing a list made the collector see the dict again
     } else {
       top_ = std::move(list);
     }
@@ -180,19 +182,25 @@ class PyBuilder {
   void check_signals() {
     since_signal_check_ = 0;
     chars_since_signal_check_ = 0;
+    if (!hiding_) {
+      for (PyObject* container : made_) PyObject_GC_UnTrack(container);
+      hiding_ = true;
+    }
     pause_.resumed([] { run_signal_handlers(); });
   }
 
  private:
   // Takes a new reference to `container` (a new list or dict of the tree)
-  // and returns it, taken out of the collector's sight until release(). The
-  // collector then neither finds it (gc.get_objects) nor visits it, so no
-  // code run before the tree is whole meets a list with empty slots or a
-  // dict without "children".
+  // and returns it, out of the collector's sight until release() once
+  // Python code may run. The collector then neither finds it
+  // (gc.get_objects) nor visits it, so no code run before the tree is whole
+  // meets a list with empty slots or a dict without "children". Until the
+  // first signal check no Python code can run (the collector is paused), so
+  // a tree that is done by then never leaves the collector's sight at all.
   PyObject* hide(PyObject* container) {
     PyRef owned(container);  // released if remembering it fails
-    hidden_.push_back(container);
-    PyObject_GC_UnTrack(container);
+    made_.push_back(container);
+    if (hiding_) PyObject_GC_UnTrack(container);
     return owned.release();
   }
 
@@ -261,6 +269,7 @@ class PyBuilder {
   PyObject* element(const Node& node) {
     const Tag& tag = index_.tags()[node.tag];
     const auto attributes = index_.attributes(node.tag);
+    since_signal_check_ += attributes.size();  // a node with many attributes counts as many
     const Attribute* id = nullptr;
     const Attribute* cls = nullptr;
     const Attribute* style = nullptr;
@@ -309,7 +318,8 @@ class PyBuilder {
   GcPause& pause_;
   std::size_t since_signal_check_ = 0;        // nodes made since the last look at signals
   std::size_t chars_since_signal_check_ = 0;  // characters of text runs made since then
-  std::vector<PyObject*> hidden_;  // borrowed: every container of the tree, until release()
+  std::vector<PyObject*> made_;  // borrowed: every container of the tree, until release()
+  bool hiding_ = false;          // containers are out of the collector's sight
   PyRef model_;  // see element_model
 };
 
