@@ -27,13 +27,15 @@ class Copier {
   PyObject* run(PyObject* obj) {
     PyRef result = item(obj);
     if (!result) return nullptr;
-    PyRef key, child;
     while (!stack_.empty()) {
-      key = PyRef(), child = PyRef();  // dropping them may run a finalizer
+      // Handlers run here, where no borrowed item is in use.
+      if (!clock_.tick()) return nullptr;
       Frame& f = stack_.back();
       // Both stay held by the frame, which only this loop pops.
       PyObject* original = f.original.get();
       PyObject* copy = f.copy.get();
+      PyObject* key = nullptr;
+      PyObject* child;
       if (PyList_CheckExact(original)) {
         if (PyList_GET_SIZE(original) != f.size || PyList_GET_SIZE(copy) != f.size) {
           PyErr_SetString(PyExc_RuntimeError, "list changed size during copy");
@@ -45,8 +47,8 @@ class Copier {
         }
         const Py_ssize_t i = f.pos;
         if (!next_item(original, f.pos, key, child)) continue;
-        if (atomic(child.get())) continue;  // already shared by the shallow copy
-        PyRef made = item(child.get());     // may push: `f` is not used again
+        if (atomic(child)) continue;  // already shared by the shallow copy
+        PyRef made = item(child);     // may push: `f` is not used again
         if (!made || PyList_SetItem(copy, i, made.release()) < 0) return nullptr;
         continue;
       }
@@ -58,18 +60,23 @@ class Copier {
         stack_.pop_back();
         continue;
       }
-      if (!f.rebuild && !atomic(key.get())) {
+      if (!f.rebuild && !atomic(key)) {
         // deepcopy copies keys too: start the dict again, item by item.
         f.rebuild = true;
         f.pos = 0;
         PyDict_Clear(copy);
         continue;
       }
-      if (!f.rebuild && atomic(child.get())) continue;  // shared by the shallow copy
+      if (!f.rebuild && atomic(child)) continue;  // shared by the shallow copy
       const bool rebuild = f.rebuild;
-      PyRef made_key = rebuild ? item(key.get()) : std::move(key);  // keys are never pushed
+      // Copying a key, or a value that is no list or dict, may run code
+      // (deepcopy) that drops the other.
+      const bool runs_code = rebuild || !(PyList_CheckExact(child) || PyDict_CheckExact(child));
+      const PyRef held_key = runs_code ? PyRef::borrow(key) : PyRef();
+      const PyRef held_child = runs_code ? PyRef::borrow(child) : PyRef();
+      PyRef made_key = rebuild ? item(key) : PyRef::borrow(key);  // keys are never pushed
       if (!made_key) return nullptr;
-      PyRef made = item(child.get());
+      PyRef made = item(child);
       if (!made) return nullptr;
       int stored = 0;
       if (rebuild) {  // a key that is no atomic one may run code to hash
@@ -107,7 +114,6 @@ class Copier {
       const int found = lookup(py_memo_.get(), id.get(), done);
       if (found) return found > 0 ? std::move(done) : PyRef();
     }
-    if (!clock_.tick()) return PyRef();
     PyRef made(is_list ? PyList_GetSlice(obj, 0, PyList_GET_SIZE(obj)) : PyDict_Copy(obj));
     if (!made || !remember(obj, made.get())) return PyRef();
     const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyDict_GET_SIZE(obj);
@@ -145,7 +151,6 @@ class Copier {
       for (const auto& [original, copy] : kept_)
         if (!remember_in_py_memo(original.get(), copy.get())) return PyRef();
     }
-    if (!clock_.tick()) return PyRef();
     const PyRef held = PyRef::borrow(obj);
     PyRef made;
     pause_.resumed([&] {

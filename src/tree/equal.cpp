@@ -1,7 +1,8 @@
 // equal: a == b for trees of any depth. Pairs of lists, tuples and dicts of
-// the same size are compared item by item on a stack of frames instead of the C
-// stack; everything else is compared by Python's own comparison.
+// the same size are compared on a stack of frames instead of the C stack;
+// everything else is compared by Python's own comparison.
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "python/py_failure.hpp"
@@ -21,118 +22,170 @@ int strings_equal(PyObject* a, PyObject* b) {
   return std::memcmp(x.data, y.data, bytes) == 0;
 }
 
-// The path key of the second tree's containers: the same object may sit on
-// both sides without holding itself.
-const void* second(PyObject* o) { return reinterpret_cast<const char*>(o) + 1; }
+// Lists, tuples and dicts, and subclasses that keep their base's ==, are
+// compared here item by item; any other object by its own ==.
+enum class Kind { other, list, tuple, dict };
 
-// The result is that of == except in which comparison runs first, which
-// shows only when comparing leaves raises or has side effects, and in that a
-// list or dict met again inside itself is a ValueError where == would
-// recurse until RecursionError.
+Kind kind(PyObject* o) {
+  if (PyList_CheckExact(o)) return Kind::list;
+  if (PyDict_CheckExact(o)) return Kind::dict;
+  if (PyTuple_CheckExact(o)) return Kind::tuple;
+  const richcmpfunc compare = Py_TYPE(o)->tp_richcompare;
+  if (PyList_Check(o) && compare == PyList_Type.tp_richcompare) return Kind::list;
+  if (PyDict_Check(o) && compare == PyDict_Type.tp_richcompare) return Kind::dict;
+  if (PyTuple_Check(o) && compare == PyTuple_Type.tp_richcompare) return Kind::tuple;
+  return Kind::other;
+}
+
+Py_ssize_t size(Kind k, PyObject* o) {
+  return k == Kind::list ? PyList_GET_SIZE(o) : k == Kind::tuple ? PyTuple_GET_SIZE(o) : PyDict_GET_SIZE(o);
+}
+
+// Two containers of one kind and the same size, held.
+struct Pair {
+  PyRef a, b;
+  Kind kind;
+};
+
+// Each pair is compared in two steps: its leaves first, in one pass that
+// sets its container items aside as pairs of their own; then, while it
+// stays on the path as a frame, each pair set aside. Items of one container
+// lie together in memory, so the first step reads them in order, and a pair
+// that holds no containers (most lists of classes and of text) needs no
+// frame at all. The result is
+// that of == except in which comparison runs first, which shows only when
+// comparing leaves raises or has side effects, and in that a list or dict
+// met again inside itself is a ValueError where == would recurse until
+// RecursionError.
 class Comparer {
  public:
   // 1 when equal, 0 when not, -1 with an error set.
   int run(PyObject* a, PyObject* b) {
-    if (!is_container(a) || !is_container(b)) {
+    if (kind(a) == Kind::other || kind(b) == Kind::other) {
       // a == b itself: no shortcut for a leaf that is b (nan == nan is False).
       PyRef r(PyObject_RichCompare(a, b, Py_EQ));
       return r ? PyObject_IsTrue(r.get()) : -1;
     }
-    int same = item(a, b);
-    PyRef key, x, y;
-    while (same == 1 && !stack_.empty()) {
-      // The last pair goes first: dropping it may run a finalizer, which
-      // may change the containers read below.
-      key = PyRef(), x = PyRef(), y = PyRef();
-      Frame& f = stack_.back();
-      PyObject* fa = f.a.get();
-      PyObject* fb = f.b.get();
-      if (f.kind != Kind::dict) {
-        // Lengths are read at every step: comparing leaves may change them.
-        const Py_ssize_t na = size(f.kind, fa), nb = size(f.kind, fb);
-        if (f.pos >= na || f.pos >= nb) {
-          same = na == nb;
-          pop();
-          continue;
-        }
-        x = PyRef::borrow(at(fa, f.pos));
-        y = PyRef::borrow(at(fb, f.pos));
-        ++f.pos;
-      } else {
-        if (!next_item(fa, f.pos, key, x)) {
-          pop();
-          continue;
-        }
-        // Dicts parsed from markup list their keys in the same order, so the
-        // key at the same place in b is usually this very object.
-        PyObject* key_b;
-        PyObject* value_b;
-        if (PyDict_Next(fb, &f.pos_b, &key_b, &value_b) && key_b == key.get()) {
-          y = PyRef::borrow(value_b);
-        } else {
-          const int found = lookup(fb, key.get(), y);  // may run the key's __eq__
-          if (found <= 0) return found;
-        }
+    const int same = item(a, b);
+    if (same != 1 || pending_.empty()) return same;  // a is b, or they differ at once
+    for (;;) {
+      // Handlers run here, where no borrowed item is in use.
+      if (!clock_.tick()) return -1;
+      if (!stack_.empty() && pending_.size() == stack_.back().pending_base) {
+        // Every pair the top frame set aside is done.
+        Frame& f = stack_.back();
+        path_.leave(f.pair.a.get(), f.pair.b.get());
+        stack_.pop_back();
+        continue;
       }
-      same = item(x.get(), y.get());  // may push: `f` is not used again
+      if (pending_.empty()) return 1;
+      Pair p = std::move(pending_.back());
+      pending_.pop_back();
+      const std::size_t base = pending_.size();
+      const int leaves = p.kind == Kind::dict ? dicts(p) : sequences(p);
+      if (leaves != 1) return leaves;
+      // A pair that set containers aside stays on the path until they are done.
+      if (pending_.size() > base) {
+        if (!path_.enter(p.a.get(), p.b.get())) return -1;
+        stack_.push_back(Frame{std::move(p), base});
+      }
     }
-    return same;
   }
 
  private:
-  // Lists, tuples and dicts, and subclasses that keep their base's ==, are
-  // compared here item by item; any other object by its own ==.
-  enum class Kind { other, list, tuple, dict };
-  static Kind kind(PyObject* o) {
-    if (PyList_CheckExact(o)) return Kind::list;
-    if (PyDict_CheckExact(o)) return Kind::dict;
-    if (PyTuple_CheckExact(o)) return Kind::tuple;
-    const richcmpfunc compare = Py_TYPE(o)->tp_richcompare;
-    if (PyList_Check(o) && compare == PyList_Type.tp_richcompare) return Kind::list;
-    if (PyDict_Check(o) && compare == PyDict_Type.tp_richcompare) return Kind::dict;
-    if (PyTuple_Check(o) && compare == PyTuple_Type.tp_richcompare) return Kind::tuple;
-    return Kind::other;
-  }
-  static bool is_container(PyObject* o) { return kind(o) != Kind::other; }
-  static Py_ssize_t size(Kind k, PyObject* o) {
-    return k == Kind::list ? PyList_GET_SIZE(o) : k == Kind::tuple ? PyTuple_GET_SIZE(o) : PyDict_GET_SIZE(o);
-  }
-  static PyObject* at(PyObject* o, Py_ssize_t i) {
-    return PyList_Check(o) ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
-  }
-
+  // A pair whose container items, set aside in pending_ beyond
+  // pending_base, are being compared.
   struct Frame {
-    PyRef a, b;           // held while on the stack
-    Kind kind;            // of both
-    Py_ssize_t pos = 0;   // next index, or a's PyDict_Next position
-    Py_ssize_t pos_b = 0; // b's PyDict_Next position
+    Pair pair;
+    std::size_t pending_base;
   };
 
-  // Compares two items (held by the caller): leaves at once, containers of
-  // the same size by pushing them. 1, 0 or -1 as run.
-  int item(PyObject* x, PyObject* y) {
+  // Compares two items (borrowed): leaves at once, containers of the same
+  // size by setting them aside. 1, 0 or -1 as run.
+  [[gnu::always_inline]] int item(PyObject* x, PyObject* y) {
     if (x == y) return 1;  // as == does for the items of lists and dicts
     if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) return strings_equal(x, y);
+    return other_item(x, y);
+  }
+
+  // item() for anything but the same object or two strs: kept out of line,
+  // so that the loops over items stay small.
+  [[gnu::noinline]] int other_item(PyObject* x, PyObject* y) {
     const Kind k = kind(x);
-    if (k == Kind::other || kind(y) != k) return PyObject_RichCompareBool(x, y, Py_EQ);
-    if (size(k, x) != size(k, y)) return 0;
-    if (!clock_.tick() || !path_.enter(x)) return -1;
-    if (!path_.enter(second(y))) {
-      path_.leave(x);
-      return -1;
+    if (k == Kind::other || kind(y) != k) {
+      // Their own == may run code that drops them from their containers.
+      const PyRef held_x = PyRef::borrow(x), held_y = PyRef::borrow(y);
+      return PyObject_RichCompareBool(x, y, Py_EQ);
     }
-    stack_.push_back(Frame{PyRef::borrow(x), PyRef::borrow(y), k});
+    if (size(k, x) != size(k, y)) return 0;
+    if (k != Kind::dict) {
+      // Lists of strs (classes, runs of text) are done here, with no pair
+      // set aside; anything else in them sends the pair to sequences().
+      const int same = strs_only(k, x, y);
+      if (same != 2) return same;
+    }
+    pending_.push_back(Pair{PyRef::borrow(x), PyRef::borrow(y), k});
     return 1;
   }
 
-  void pop() {
-    Frame& f = stack_.back();
-    path_.leave(second(f.b.get()));
-    path_.leave(f.a.get());
-    stack_.pop_back();
+  // Compares two lists or tuples of the same size whose items are strs or
+  // the same objects: 1 or 0; 2 at the first other item. Runs no code.
+  static int strs_only(Kind k, PyObject* a, PyObject* b) {
+    const Py_ssize_t n = size(k, a);
+    PyObject* const* xs = PySequence_Fast_ITEMS(a);  // a list's or a tuple's items
+    PyObject* const* ys = PySequence_Fast_ITEMS(b);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* x = xs[i];
+      PyObject* y = ys[i];
+      if (x == y) continue;
+      if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) return 2;
+      if (!strings_equal(x, y)) return 0;
+    }
+    return 1;
   }
 
-  std::vector<Frame> stack_;
+  // Compares the items of two lists or tuples. Lengths are read at every
+  // step: comparing leaves may change them.
+  int sequences(const Pair& p) {
+    PyObject* a = p.a.get();
+    PyObject* b = p.b.get();
+    for (Py_ssize_t i = 0;; ++i) {
+      const Py_ssize_t na = size(p.kind, a), nb = size(p.kind, b);
+      if (i >= na || i >= nb) return na == nb;
+      const int same = p.kind == Kind::list ? item(PyList_GET_ITEM(a, i), PyList_GET_ITEM(b, i))
+                                            : item(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i));
+      if (same != 1) return same;
+    }
+  }
+
+  // Compares two dicts: each key of a is looked up in b.
+  int dicts(const Pair& p) {
+    PyObject* a = p.a.get();
+    PyObject* b = p.b.get();
+    PyObject* key;
+    PyObject* x;
+    PyObject* key_b;
+    PyObject* y;
+    for (Py_ssize_t pos = 0, pos_b = 0; PyDict_Next(a, &pos, &key, &x);) {
+      int same;
+      // Dicts parsed from markup list their keys in the same order, so the
+      // key at the same place in b is usually this very object.
+      if (PyDict_Next(b, &pos_b, &key_b, &y) && key_b == key) {
+        same = item(x, y);
+      } else {
+        // The lookup may run the key's __eq__, which may drop x, or the key.
+        const PyRef held_key = PyRef::borrow(key), held_x = PyRef::borrow(x);
+        PyRef held_y;
+        same = lookup(b, key, held_y);
+        if (same == 1) same = item(x, held_y.get());
+      }
+      if (same != 1) return same;
+    }
+    return 1;
+  }
+
+  std::vector<Frame> stack_;  // the path: pairs whose items are being compared
+  std::vector<Pair> pending_;  // container items set aside by the frames
   Path path_{"equal(): a list or dict holds itself"};
   SignalClock clock_;
 };

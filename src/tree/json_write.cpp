@@ -32,10 +32,14 @@ class Writer {
   PyObject* write(PyObject* obj) {
     const PyRef held = PyRef::borrow(obj);
     if (!value(obj)) return nullptr;
-    PyRef key, item;
     while (!stack_.empty()) {
+      // Handlers run here, where no borrowed item is in use; nothing below
+      // runs code until the next turn (strs are held while read in pieces).
+      if (!clock_.tick()) return nullptr;
       Frame& f = stack_.back();
       PyObject* c = f.container.get();
+      PyObject* key = nullptr;
+      PyObject* item;
       if (!next_item(c, f.pos, key, item)) {
         put(PyDict_Check(c) ? '}' : ']');
         path_.leave(c);
@@ -44,11 +48,11 @@ class Writer {
       }
       if (!f.first) ascii(", ");
       f.first = false;
-      if (PyDict_Check(c)) {
-        if (!dict_key(key.get())) return nullptr;
+      if (key) {
+        if (!dict_key(key)) return nullptr;
         ascii(": ");
       }
-      if (!value(item.get())) return nullptr;  // may push: `f` is not used again
+      if (!value(item)) return nullptr;  // may push: `f` is not used again
     }
     if constexpr (kAscii) {
       PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(out_.size()), 127);
@@ -70,7 +74,6 @@ class Writer {
   // error set for an object JSON has no form for, or a container that holds
   // itself.
   bool value(PyObject* obj) {
-    if (!clock_.tick()) return false;
     if (PyUnicode_Check(obj)) return string(obj);
     if (obj == Py_None) return ascii("null"), true;
     if (obj == Py_True) return ascii("true"), true;
@@ -122,6 +125,8 @@ class Writer {
   bool string(PyObject* s) {
     put('"');
     const StrStorage t = str_storage(s);
+    // Handlers may run between the pieces of a long str: it stays held.
+    const PyRef held = t.length > SignalClock::kPiece ? PyRef::borrow(s) : PyRef();
     const bool done = clock_.in_pieces(t.length, [&](Py_ssize_t begin, Py_ssize_t end) {
       switch (t.kind) {
         case PyUnicode_1BYTE_KIND: chars(static_cast<const Py_UCS1*>(t.data) + begin, end - begin); break;

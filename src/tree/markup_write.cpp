@@ -281,8 +281,11 @@ int Writer::enter(PyObject* d, PyRef& children, PyRef& name) {
       add(name.get(), movable, PyRef::borrow(k.is_self_closing), PyRef::borrow(flag.get())) < 0)
     return -1;
   // The other attributes, in the dict's order.
-  PyRef key, value;
-  for (Py_ssize_t pos = 0; next_item(d, pos, key, value);) {
+  PyObject* borrowed_key;
+  PyObject* borrowed_value;
+  for (Py_ssize_t pos = 0; next_item(d, pos, borrowed_key, borrowed_value);) {
+    // Held: the checks below may run handlers or a str subclass's code.
+    PyRef key = PyRef::borrow(borrowed_key), value = PyRef::borrow(borrowed_value);
     if (!clock_.tick()) return -1;
     if (!PyUnicode_Check(key.get())) {
       PyErr_Format(PyExc_TypeError, "an attribute name is a str, not %s", Py_TYPE(key.get())->tp_name);
@@ -363,7 +366,8 @@ PyObject* Writer::stand_in() {
   std::unordered_set<PyObject*> seen;
   std::vector<PyRef> held;  // what `seen` names stays alive
   pending.push_back(PyRef::borrow(root_));
-  PyRef key, value;
+  PyObject* key;
+  PyObject* value;
   while (!pending.empty()) {
     if (!clock_.tick()) return nullptr;
     PyRef o = std::move(pending.back());
@@ -373,9 +377,10 @@ PyObject* Writer::stand_in() {
       continue;
     }
     if (!(PyList_Check(o.get()) || PyDict_Check(o.get())) || !seen.insert(o.get()).second) continue;
+    const bool is_dict = PyDict_Check(o.get());
     for (Py_ssize_t pos = 0; next_item(o.get(), pos, key, value);) {
-      if (key) pending.push_back(std::move(key));
-      pending.push_back(std::move(value));
+      if (is_dict) pending.push_back(PyRef::borrow(key));
+      pending.push_back(PyRef::borrow(value));
     }
     held.push_back(std::move(o));
   }

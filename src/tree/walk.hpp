@@ -6,12 +6,15 @@
 // signal check runs handlers. Any of them may change or drop what is being
 // walked. So here:
 //  1. A container on the walk's stack is held by a strong reference for as
-//     long as it is there, and an item is held before any call that can run
-//     code (next_item, lookup).
+//     long as it is there. Items are read borrowed (next_item) and used at
+//     once; one is held before any call that can run code (a lookup, a
+//     comparison, a signal check), and signal handlers run only where no
+//     borrowed item is in use: at the top of a walk's loop, or between the
+//     pieces of a str the caller holds.
 //  2. Every such call is followed by an error check; a walk has one error
 //     exit, and the frames' destructors release what they hold.
 //  3. A container met again while it is still on the current path is a
-//     cycle, reported as ValueError at once (Path).
+//     cycle, reported as ValueError (Path) a bounded number of levels down.
 //  4. Pending signal handlers run after a bounded amount of work
 //     (SignalClock), so Ctrl-C stops any walk.
 #pragma once
@@ -19,7 +22,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <unordered_set>
@@ -58,19 +60,23 @@ class SignalClock {
     return failed == 0;
   }
 
-  // Counts `n` characters read.
+  // Counts `n` characters read, and runs the handlers when due.
   bool chars(Py_ssize_t n) { return tick(static_cast<std::size_t>(n) / kCharsPerUnit); }
 
-  // Calls fn(begin, end) over [0, n) in pieces of about a million characters,
-  // counting each, so that one huge str cannot hold signals back. False when
-  // fn or a handler failed (fn returns false with an error set).
+  static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 20;
+
+  // Calls fn(begin, end) over [0, n) in pieces of kPiece characters, so that
+  // one huge str cannot hold signals back. Handlers run only between pieces:
+  // a caller reading a str longer than kPiece holds it. The characters of the
+  // last piece count towards the next check. False when fn or a handler
+  // failed (fn returns false with an error set).
   template <class F>
   bool in_pieces(Py_ssize_t n, F&& fn) {
-    constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 20;
     for (Py_ssize_t at = 0; at < n; at += kPiece) {
-      const Py_ssize_t end = std::min(n, at + kPiece);
-      if (!fn(at, end) || !chars(end - at)) return false;
+      if (at > 0 && !chars(kPiece)) return false;
+      if (!fn(at, std::min(n, at + kPiece))) return false;
     }
+    work_ += static_cast<std::size_t>(n % kPiece) / kCharsPerUnit;
     return true;
   }
 
@@ -80,98 +86,70 @@ class SignalClock {
 };
 
 // The containers on a walk's current path, to tell a container that holds
-// itself from one that is merely shared. A small counting filter answers
-// "certainly not on the path" for almost every container at the cost of one
-// increment; only a possible hit looks further, in the first kShallow
-// entries (kept in order) and then in a hash set of the deeper ones, so a
-// path of any depth costs near-constant time per step.
+// itself from one that is merely shared. A cycle makes a walk go down
+// forever, so it shows below any depth: the first kUntracked levels are
+// only counted, which costs shallow trees nothing, and containers deeper
+// than that go into a hash set. A container met again while it is in the
+// set is a cycle, found within kUntracked levels plus twice the cycle's
+// length of where it starts.
 class Path {
  public:
+  static constexpr std::size_t kUntracked = 256;
+
   // `cycle_message` is the ValueError's text (a literal).
   explicit Path(const char* cycle_message) : message_(cycle_message) {}
   Path(const Path&) = delete;
   Path& operator=(const Path&) = delete;
 
-  // Adds `key` (an object's address, or an address with its low bit set
-  // for the second tree of a pair). False with ValueError set when it is
-  // on the path already. Throws std::bad_alloc.
-  bool enter(const void* key) {
-    std::uint32_t& count = filter_[slot(key)];
-    if (count != 0 && contains(key)) {
-      PyErr_SetString(PyExc_ValueError, message_);
-      return false;
-    }
-    if (depth_ < kShallow) {
-      shallow_[depth_] = key;
-    } else {
-      deep_.insert(key);
-    }
-    ++depth_;
-    ++count;
-    return true;
-  }
-
-  // Takes `key`, the last one entered, off the path.
-  void leave(const void* key) noexcept {
+  // Goes one level down, into `key` (an object's address) and, for walks
+  // over two trees at once, `other` (the other tree's container there).
+  // False with ValueError set when either is on the path already. Throws
+  // std::bad_alloc.
+  bool enter(const void* key, const void* other = nullptr) {
+    if (depth_++ < kUntracked) return true;
+    const bool fresh = deep_.insert(key).second;
+    if (fresh && (!other || deep_.insert(tag(other)).second)) return true;
+    if (fresh) deep_.erase(key);
     --depth_;
-    --filter_[slot(key)];
-    if (depth_ >= kShallow) deep_.erase(key);
+    PyErr_SetString(PyExc_ValueError, message_);
+    return false;
   }
 
-  std::size_t depth() const { return depth_; }
+  // Goes back up from the level entered last, with the same arguments.
+  void leave(const void* key, const void* other = nullptr) noexcept {
+    if (--depth_ < kUntracked) return;
+    deep_.erase(key);
+    if (other) deep_.erase(tag(other));
+  }
 
  private:
-  static constexpr std::size_t kShallow = 64;
-  static constexpr unsigned kFilterBits = 9;
-
-  static std::size_t slot(const void* key) {
-    // Fibonacci hashing: the multiplication carries every bit of the
-    // address, the always-zero low ones included, into the top bits kept.
-    const auto bits = reinterpret_cast<std::uintptr_t>(key);
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> (64 - kFilterBits));
-  }
-
-  bool contains(const void* key) const {
-    const std::size_t shallow = std::min(depth_, kShallow);
-    if (std::find(shallow_.begin(), shallow_.begin() + static_cast<std::ptrdiff_t>(shallow), key) !=
-        shallow_.begin() + static_cast<std::ptrdiff_t>(shallow))
-      return true;
-    return !deep_.empty() && deep_.count(key) != 0;
+  // The other tree's containers are kept apart: the same object may sit on
+  // both sides without holding itself. Objects are aligned, so the low bit
+  // of an address is free to mark them.
+  static const void* tag(const void* other) {
+    return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(other) | 1);
   }
 
   const char* message_;
   std::size_t depth_ = 0;
-  std::array<std::uint32_t, std::size_t{1} << kFilterBits> filter_{};
-  std::array<const void*, kShallow> shallow_{};
   std::unordered_set<const void*> deep_;
 };
 
 // The next item of a list, tuple or dict, for walks that read one item per
 // step. `pos` is the next index, or PyDict_Next's position. The list's length
 // is read afresh each time: code run since the last step may have changed
-// it. Sets `value` (and `key`, for a dict) to strong references; false when
-// the container has no more items. Reading calls no Python code, but
-// dropping what `key` and `value` held before may run a finalizer: both new
-// items are held before that happens.
-inline bool next_item(PyObject* container, Py_ssize_t& pos, PyRef& key, PyRef& value) {
-  if (PyDict_Check(container)) {
-    PyObject* k;
-    PyObject* v;
-    if (!PyDict_Next(container, &pos, &k, &v)) return false;
-    // Both are held before either old reference goes: dropping one may run
-    // a finalizer.
-    PyRef held_key = PyRef::borrow(k), held_value = PyRef::borrow(v);
-    key = std::move(held_key);
-    value = std::move(held_value);
-    return true;
-  }
+// it. Sets `value` (and `key`, for a dict) to borrowed references, valid
+// until the next call that can run Python code; false when the container
+// has no more items. Runs no Python code.
+inline bool next_item(PyObject* container, Py_ssize_t& pos, PyObject*& key, PyObject*& value) {
+  if (PyDict_Check(container)) return PyDict_Next(container, &pos, &key, &value) != 0;
   if (PyList_Check(container)) {
     if (pos >= PyList_GET_SIZE(container)) return false;
-    value = PyRef::borrow(PyList_GET_ITEM(container, pos++));
+    value = PyList_GET_ITEM(container, pos++);
     return true;
   }
   if (pos >= PyTuple_GET_SIZE(container)) return false;
-  value = PyRef::borrow(PyTuple_GET_ITEM(container, pos++));
+  value = PyTuple_GET_ITEM(container, pos++);
   return true;
 }
 
@@ -192,7 +170,8 @@ int children_of(PyObject* element, PyRef& children);
 
 // Walks a tree of nodes (a str, an element dict, a list of nodes, or None)
 // in document order, calling the visitor:
-//   bool text(PyObject* run);          a text run (a str)
+//   bool text(PyObject* run);          a text run (a str), borrowed: held by
+//                                      the visitor before it runs any code
 //   int enter(PyObject* element, PyRef& children, PyRef& memo);
 //       1 to walk `children` (set to a list) and then call leave with `memo`,
 //       0 to go on with the next node, -1 with an error set;
@@ -212,9 +191,8 @@ bool walk_nodes(PyObject* root, Visitor& visitor, const char* cycle_message) {
   Path path(cycle_message);
   SignalClock clock;
 
-  // Visits one node (held by the caller); may push a frame.
+  // Visits one node (borrowed); may push a frame.
   auto visit = [&](PyObject* node) -> bool {
-    if (!clock.tick()) return false;
     if (PyUnicode_Check(node)) return visitor.text(node);
     if (node == Py_None) return true;
     bool element = false;
@@ -222,6 +200,7 @@ bool walk_nodes(PyObject* root, Visitor& visitor, const char* cycle_message) {
     if (PyList_Check(node)) {
       list = PyRef::borrow(node);
     } else if (PyDict_Check(node)) {
+      const PyRef held = PyRef::borrow(node);  // enter's lookups may run code
       const int descend = visitor.enter(node, list, memo);
       if (descend <= 0) return descend == 0;
       element = true;
@@ -236,11 +215,13 @@ bool walk_nodes(PyObject* root, Visitor& visitor, const char* cycle_message) {
 
   const PyRef held_root = PyRef::borrow(root);
   if (!visit(root)) return false;
-  PyRef key, item;
+  PyObject* key;
+  PyObject* item;
   while (!stack.empty()) {
+    if (!clock.tick()) return false;  // before an item is read
     Frame& f = stack.back();
     if (next_item(f.list.get(), f.pos, key, item)) {
-      if (!visit(item.get())) return false;  // may push: `f` is not used again
+      if (!visit(item)) return false;  // may push: `f` is not used again
       continue;
     }
     Frame done = std::move(f);
