@@ -22,6 +22,14 @@ bool atomic(PyObject* obj) {
 class Copier {
  public:
   explicit Copier(GcPause& pause) : pause_(pause), clock_(&pause) {}
+  Copier(const Copier&) = delete;
+  Copier& operator=(const Copier&) = delete;
+  ~Copier() {
+    memo_.for_each([](const void* original, PyObject* copy) {
+      Py_DECREF(static_cast<PyObject*>(const_cast<void*>(original)));
+      Py_DECREF(copy);
+    });
+  }
 
   // The copy of `obj`: a new reference, or nullptr with an error set.
   PyObject* run(PyObject* obj) {
@@ -31,9 +39,8 @@ class Copier {
       // Handlers run here, where no borrowed item is in use.
       if (!clock_.tick()) return nullptr;
       Frame& f = stack_.back();
-      // Both stay held by the frame, which only this loop pops.
-      PyObject* original = f.original.get();
-      PyObject* copy = f.copy.get();
+      PyObject* original = f.original;
+      PyObject* copy = f.copy;
       PyObject* key = nullptr;
       PyObject* child;
       if (PyList_CheckExact(original)) {
@@ -92,8 +99,8 @@ class Copier {
  private:
   // An original container whose copy is being filled in.
   struct Frame {
-    PyRef original;
-    PyRef copy;
+    PyObject* original;  // borrowed, both held by the memo
+    PyObject* copy;
     Py_ssize_t size;       // the original's size when it was copied
     Py_ssize_t pos = 0;    // next index, or PyDict_Next's position
     bool rebuild = false;  // the dict's keys are copied too
@@ -117,16 +124,18 @@ class Copier {
     PyRef made(is_list ? PyList_GetSlice(obj, 0, PyList_GET_SIZE(obj)) : PyDict_Copy(obj));
     if (!made || !remember(obj, made.get())) return PyRef();
     const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyDict_GET_SIZE(obj);
-    stack_.push_back(Frame{PyRef::borrow(obj), PyRef::borrow(made.get()), size});
+    stack_.push_back(Frame{obj, made.get(), size});
     return made;
   }
 
   // Records `copy` as the copy of `original`, keeping both alive until the
   // end of the call, as deepcopy's memo does: an original freed during the
-  // call could otherwise lend its address to a new object.
+  // call could otherwise lend its address to a new object, and code may
+  // drop a copy from the result.
   bool remember(PyObject* original, PyObject* copy) {
-    kept_.emplace_back(PyRef::borrow(original), PyRef::borrow(copy));
     memo_.insert(original, copy);
+    Py_INCREF(original);
+    Py_INCREF(copy);
     return !py_memo_ || remember_in_py_memo(original, copy);
   }
 
@@ -148,8 +157,11 @@ class Copier {
     if (!py_memo_) {
       py_memo_ = PyRef(PyDict_New());
       if (!py_memo_) return PyRef();
-      for (const auto& [original, copy] : kept_)
-        if (!remember_in_py_memo(original.get(), copy.get())) return PyRef();
+      bool stored = true;
+      memo_.for_each([&](const void* original, PyObject* copy) {
+        stored = stored && remember_in_py_memo(static_cast<PyObject*>(const_cast<void*>(original)), copy);
+      });
+      if (!stored) return PyRef();
     }
     const PyRef held = PyRef::borrow(obj);
     PyRef made;
@@ -160,10 +172,10 @@ class Copier {
   }
 
   std::vector<Frame> stack_;
-  // Original container -> its copy, both held by kept_, so that a container
-  // reached twice is copied once and cycles are kept.
+  // Original container -> its copy, both held (released when the copier
+  // goes), so that a container reached twice is copied once and cycles are
+  // kept.
   PointerMap<PyObject*> memo_;
-  std::vector<std::pair<PyRef, PyRef>> kept_;
   PyRef py_memo_;  // copy.deepcopy's memo, made on its first call
   PyRef deepcopy_;
   GcPause& pause_;  // held off while copying, resumed for the caller's code

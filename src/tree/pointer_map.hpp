@@ -26,6 +26,13 @@ class PointerMap {
     }
   }
 
+  // Calls f(key, value) for every entry, in no particular order.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const Slot& s : slots_)
+      if (s.key) f(s.key, s.value);
+  }
+
   // Stores `value` under `key`, which must not be present yet. Throws
   // std::bad_alloc when the table cannot grow.
   void insert(const void* key, V value) {
