@@ -618,3 +618,24 @@ def test_ctrl_c_ends_each_helper_at_once():
         if words[0] != "interrupted" or float(words[1]) - sent >= 0.5 or float(words[2]) >= 0.5:
             late[name] = words
     assert not late  # each: ["interrupted", when, share of the whole call]
+
+
+@pytest.mark.slow
+def test_to_markup_stays_linear_where_it_arranges_attributes_and_picks_a_stand_in():
+    # 200,000 attributes, one of which must move past all the others, and a
+    # text naming 200,000 stand-in candidates: a writer that tries each
+    # place or each name against everything does not finish in hours; the
+    # timeout only guards against such a hang.
+    lines = run_child(
+        """
+        n = 200_000
+        element = {"tag": "p", "id": ">", "children": []}
+        element.update({f"a{i}": "x" for i in range(n)})
+        element["z"] = "<"
+        names = " ".join(f"t{i}" for i in range(n))
+        for tree in ([element], [{"tag": "a b", "children": [names]}]):
+            print(outcome(lambda: qt.to_markup(tree)))
+        """,
+        timeout=120, debug_malloc=False,
+    )
+    assert set(lines) <= {"ok", "ValueError"}, lines
