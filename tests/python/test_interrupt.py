@@ -200,9 +200,24 @@ def test_code_run_during_parse_never_meets_the_tree_being_built(trigger):
             busy[0] = False
 
         doc = UNIT * 200_000
+        # The timer stops well before parse ends: a signal still pending when
+        # it returns would be handled before the next line, and its probe
+        # would meet the finished tree.
+        start = time.perf_counter()
+        quillet.parse(doc)
+        duration = time.perf_counter() - start
         gc.collect()
         gc.set_threshold(50)
         %s
+        handler = signal.getsignal(signal.SIGALRM)
+
+        def until_stop(signum, frame):
+            if time.perf_counter() > stop_at:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            handler(signum, frame)
+
+        signal.signal(signal.SIGALRM, until_stop)
+        stop_at = time.perf_counter() + 0.75 * duration
         signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
         inside[0] = True
         tree = quillet.parse(doc)
