@@ -320,7 +320,9 @@ def test_failing_allocations(call):
         timeout=300,
     )
     assert outcomes == "MemoryError ok"
-    assert int(leaked) < 10  # the measuring leaves a few; a leak, one per failed call or more
+    # The interpreter's own caches leave up to a few blocks per sweep; a leak,
+    # one per failed call or more, leaves dozens to hundreds per sweep.
+    assert int(leaked) < 25
 
 
 # Trees that hold themselves, each made afresh per call: a list in itself,

@@ -154,7 +154,7 @@ def to_markup(tree: Nodes, /) -> str:
         # parse reports a failed allocation as its internal failure, caused
         # by the MemoryError; here it is just that.
         if isinstance(exc.__cause__, MemoryError) and type(exc).__name__ == "PanicException":
-            raise exc.__cause__ from None
+            raise MemoryError from None
         raise
     expected = tree if isinstance(tree, list) else [] if tree is None else [tree]
     if not _native.equal(back, expected):
@@ -174,18 +174,10 @@ def _misread(expected: List[Node], back: List[Node]) -> Optional[str]:
     """Why `back` (what the markup reads as) differs from `expected`: the
     first node, in document order, that does not come back as it was; None
     when they differ only in fixed keys left out of `expected`."""
-    def shallow(node: object) -> object:
-        if isinstance(node, dict):
-            full = dict(_DEFAULTS)
-            full.update(node)
-            full.pop(_CHILDREN, None)
-            return full
-        return node
-
     ours, theirs = walk(expected), walk(back)
     for mine in ours:
         other = next(theirs, None)
-        if other is None or mine[0] != other[0] or shallow(mine[1]) != shallow(other[1]):
+        if other is None or mine[0] != other[0] or _shallow(mine[1]) != _shallow(other[1]):
             node = _describe(mine[1])
             if other is None:
                 return f"cannot write {node} as markup: it does not come back"
@@ -194,6 +186,18 @@ def _misread(expected: List[Node], back: List[Node]) -> Optional[str]:
     if extra is not None:
         return f"cannot write the tree as markup: it reads back with {_describe(extra[1])} added"
     return None
+
+
+def _shallow(node: object) -> object:
+    """An element without its children and with its missing fixed keys
+    filled in; anything else as it is. (A module-level function: making a
+    closure fails badly on some interpreters when memory runs out.)"""
+    if isinstance(node, dict):
+        full = dict(_DEFAULTS)
+        full.update(node)
+        full.pop(_CHILDREN, None)
+        return full
+    return node
 
 
 def _describe(node: object) -> str:
