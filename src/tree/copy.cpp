@@ -25,6 +25,7 @@ class Copier {
   Copier(const Copier&) = delete;
   Copier& operator=(const Copier&) = delete;
   ~Copier() {
+    if (!held_) return;
     memo_.for_each([](const void* original, PyObject* copy) {
       Py_DECREF(static_cast<PyObject*>(const_cast<void*>(original)));
       Py_DECREF(copy);
@@ -37,6 +38,7 @@ class Copier {
     if (!result) return nullptr;
     while (!stack_.empty()) {
       // Handlers run here, where no borrowed item is in use.
+      if (clock_.due()) hold_all();
       if (!clock_.tick()) return nullptr;
       Frame& f = stack_.back();
       PyObject* original = f.original;
@@ -87,6 +89,7 @@ class Copier {
       if (!made) return nullptr;
       int stored = 0;
       if (rebuild) {  // a key that is no atomic one may run code to hash
+        hold_all();
         pause_.resumed([&] { stored = PyDict_SetItem(copy, made_key.get(), made.get()); });
       } else {
         stored = PyDict_SetItem(copy, made_key.get(), made.get());
@@ -99,7 +102,7 @@ class Copier {
  private:
   // An original container whose copy is being filled in.
   struct Frame {
-    PyObject* original;  // borrowed, both held by the memo
+    PyObject* original;  // borrowed: alive in the caller's tree and the copy, or held by the memo
     PyObject* copy;
     Py_ssize_t size;       // the original's size when it was copied
     Py_ssize_t pos = 0;    // next index, or PyDict_Next's position
@@ -128,15 +131,28 @@ class Copier {
     return made;
   }
 
-  // Records `copy` as the copy of `original`, keeping both alive until the
-  // end of the call, as deepcopy's memo does: an original freed during the
-  // call could otherwise lend its address to a new object, and code may
-  // drop a copy from the result.
+  // Records `copy` as the copy of `original`. Once the caller's code may
+  // run, the memo keeps both alive until the end of the call, as deepcopy's
+  // memo does: an original freed during the call could otherwise lend its
+  // address to a new object, and code may drop a copy from the result.
+  // Until then nothing can free them, and holding them would cost a tenth
+  // of the copy.
   bool remember(PyObject* original, PyObject* copy) {
     memo_.insert(original, copy);
-    Py_INCREF(original);
-    Py_INCREF(copy);
+    if (held_) Py_INCREF(original), Py_INCREF(copy);
     return !py_memo_ || remember_in_py_memo(original, copy);
+  }
+
+  // Before the first call that may run the caller's code (deepcopy, hashing
+  // a copied key, signal handlers): every original and copy in the memo is
+  // held from now on.
+  void hold_all() {
+    if (held_) return;
+    held_ = true;
+    memo_.for_each([](const void* original, PyObject* copy) {
+      Py_INCREF(static_cast<PyObject*>(const_cast<void*>(original)));
+      Py_INCREF(copy);
+    });
   }
 
   bool remember_in_py_memo(PyObject* original, PyObject* copy) {
@@ -148,6 +164,7 @@ class Copier {
   // The memo starts with every copy made so far, so a list reached both
   // directly and through a tuple is copied once.
   PyRef deepcopy(PyObject* obj) {
+    hold_all();  // importing copy may run code too
     if (!deepcopy_) {
       PyRef module(PyImport_ImportModule("copy"));
       if (!module) return PyRef();
@@ -176,6 +193,7 @@ class Copier {
   // goes), so that a container reached twice is copied once and cycles are
   // kept.
   PointerMap<PyObject*> memo_;
+  bool held_ = false;  // the memo holds its originals and copies
   PyRef py_memo_;  // copy.deepcopy's memo, made on its first call
   PyRef deepcopy_;
   GcPause& pause_;  // held off while copying, resumed for the caller's code

@@ -34,16 +34,19 @@ namespace quillet::tree {
 
 // Runs pending signal handlers once per kWorkPerCheck units of work. A node
 // or a container is a unit, and so are every kCharsPerUnit characters read:
-// a check comes at least every millisecond or so, whatever the tree holds.
+// a check comes every few milliseconds at most, whatever the tree holds.
 class SignalClock {
  public:
-  static constexpr std::size_t kWorkPerCheck = 4096;
+  static constexpr std::size_t kWorkPerCheck = 65536;
   static constexpr std::size_t kCharsPerUnit = 256;
 
   SignalClock() = default;
   // For a walk that holds the collector off: handlers run with it as the
   // caller's code last set it (see GcPause::resumed).
   explicit SignalClock(GcPause* pause) : pause_(pause) {}
+
+  // Whether the next tick(work) runs the handlers.
+  bool due(std::size_t work = 1) const { return work_ + work >= kWorkPerCheck; }
 
   // Counts `work` units. False with the handler's exception set when a
   // handler raised.
