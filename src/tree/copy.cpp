@@ -71,6 +71,9 @@ class Copier {
       }
       if (!f.rebuild && !atomic(key)) {
         // deepcopy copies keys too: start the dict again, item by item.
+        // The copies already made for it are dropped from it here, but stay
+        // in the memo, which must now hold them.
+        hold_all();
         f.rebuild = true;
         f.pos = 0;
         PyDict_Clear(copy);

@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 import quillet_tree as qt
 from tree_checks import (check_copy, check_elements, check_equal, check_from_json, check_to_json,
                          check_text, check_to_markup, check_walk, outcome)
-from tree_gen import FILTERS, SKIPS, D, L, json_texts, pairs, trees, values
+from tree_gen import FILTERS, SKIPS, D, L, S, json_texts, pairs, trees, values
 
 pytestmark = pytest.mark.memory_cap
 
@@ -41,6 +41,14 @@ def test_from_json_is_json_loads(broken, data):
 @given(values())
 def test_copy_is_deepcopy(tree):
     check_copy(tree)
+
+
+def test_copy_keeps_what_a_dict_of_copied_keys_drops():
+    # A dict whose keys deepcopy copies is filled again from the start; the
+    # copy of `shared` made before that must still be the one met after it.
+    shared = [[1]]
+    check_copy([{"a": shared, S("k"): 1}, shared])
+    check_copy([shared, {"a": shared, S("k"): shared}, (shared,)])
 
 
 @generated
