@@ -38,8 +38,12 @@ class Copier {
     if (!result) return nullptr;
     while (!stack_.empty()) {
       // Handlers run here, where no borrowed item is in use.
-      if (clock_.due()) hold_all();
-      if (!clock_.tick()) return nullptr;
+      // The work counted is the containers copied, and one for every 64
+      // items read: reading a shared leaf costs next to nothing.
+      const std::size_t work = copied_ + ((++turns_ & 63) == 0);
+      copied_ = 0;
+      if (clock_.due(work)) hold_all();
+      if (!clock_.tick(work)) return nullptr;
       Frame& f = stack_.back();
       PyObject* original = f.original;
       PyObject* copy = f.copy;
@@ -131,6 +135,7 @@ class Copier {
     if (!made || !remember(obj, made.get())) return PyRef();
     const Py_ssize_t size = is_list ? PyList_GET_SIZE(obj) : PyDict_GET_SIZE(obj);
     stack_.push_back(Frame{obj, made.get(), size});
+    ++copied_;
     return made;
   }
 
@@ -168,6 +173,7 @@ class Copier {
   // directly and through a tuple is copied once.
   PyRef deepcopy(PyObject* obj) {
     hold_all();  // importing copy may run code too
+    ++copied_;
     if (!deepcopy_) {
       PyRef module(PyImport_ImportModule("copy"));
       if (!module) return PyRef();
@@ -197,6 +203,8 @@ class Copier {
   // kept.
   PointerMap<PyObject*> memo_;
   bool held_ = false;  // the memo holds its originals and copies
+  std::size_t copied_ = 0;  // containers copied (or deepcopy calls) since the last turn of run()
+  std::size_t turns_ = 0;   // turns of run()'s loop
   PyRef py_memo_;  // copy.deepcopy's memo, made on its first call
   PyRef deepcopy_;
   GcPause& pause_;  // held off while copying, resumed for the caller's code
