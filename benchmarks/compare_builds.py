@@ -23,9 +23,9 @@ def load(site, name, filename):
     paths = glob.glob(str(pathlib.Path(site) / filename) + "*.so")
     if not paths:
         raise SystemExit(f"no {filename}*.so in {site}")
-    spec = importlib.util.spec_from_file_location(name, paths[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(name, paths[0])
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

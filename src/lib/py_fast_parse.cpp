@@ -1,9 +1,10 @@
 // A scan_markup builder that makes the Python tree directly: strings are cut
 // from the input's own storage, keys come from caches, containers are sized
-// up front, and the cyclic collector rests while the tree grows. Until the
-// tree is whole, none of its containers is known to the collector, so no
-// Python code that runs meanwhile (a signal handler, a finalizer, a gc
-// callback) can find one through gc.get_objects() or gc.get_referrers().
+// up front, and the cyclic collector rests while the tree grows. Whenever
+// Python code may run before the tree is whole (a signal handler, or a
+// finalizer or gc callback run by a collection a handler starts), none of
+// the tree's containers is known to the collector, so that code cannot find
+// one through gc.get_objects() or gc.get_referrers() (see hide).
 #include "lib/py_fast_parse.hpp"
 
 #include <memory>

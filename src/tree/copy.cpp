@@ -95,8 +95,7 @@ class Copier {
       PyRef made = item(child);
       if (!made) return nullptr;
       int stored = 0;
-      if (rebuild) {  // a key that is no atomic one may run code to hash
-        hold_all();
+      if (rebuild) {  // a key that is no atomic one may run code to hash (all is held)
         pause_.resumed([&] { stored = PyDict_SetItem(copy, made_key.get(), made.get()); });
       } else {
         stored = PyDict_SetItem(copy, made_key.get(), made.get());

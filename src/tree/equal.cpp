@@ -52,11 +52,10 @@ struct Pair {
 // stays on the path as a frame, each pair set aside. Items of one container
 // lie together in memory, so the first step reads them in order, and a pair
 // that holds no containers (most lists of classes and of text) needs no
-// frame at all. The result is
-// that of == except in which comparison runs first, which shows only when
-// comparing leaves raises or has side effects, and in that a list or dict
-// met again inside itself is a ValueError where == would recurse until
-// RecursionError.
+// frame at all. The result is that of == except in which comparison runs
+// first, which shows only when comparing leaves raises or has side effects,
+// and in that a list or dict met again inside itself is a ValueError where
+// == would recurse until RecursionError.
 class Comparer {
  public:
   // 1 when equal, 0 when not, -1 with an error set.

@@ -109,7 +109,7 @@ class Reader {
   // PythonErrorSet, which leaves through guarded() with its error.
   template <class Keep>
   Py_ssize_t run_end(Py_ssize_t p, Keep keep) {
-    constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 20;
+    constexpr Py_ssize_t kPiece = SignalClock::kPiece;
     for (;;) {
       const Py_ssize_t stop = std::min(n_, p + kPiece);
       while (p < stop && keep(s_[p])) ++p;

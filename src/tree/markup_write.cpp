@@ -119,9 +119,10 @@ class StandInFinder {
  public:
   static constexpr std::size_t kMaxDigits = 20;
 
+  // First every str is counted, then every str marked; then smallest_free()
+  // is the answer.
   void count(const StrStorage& s) { scan(s, [&](std::size_t) { return false; }); }
 
-  // The smallest free number, once every str was counted and then marked.
   void mark(const StrStorage& s) {
     if (taken_.empty()) taken_.assign(kMaxDigits * (places_ + 1), false);
     scan(s, [&](std::size_t n) {
