@@ -109,8 +109,9 @@ def test_plain_cases(engine, markup, selector, expect):
 
 
 def element(tag, *children, **attributes):
-    return {"tag": tag, "id": attributes.pop("id", ""), "classes": [""], "style": "", "is_self_closing": False,
-            **attributes, "children": list(children)}
+    made = {"tag": tag, "id": "", "classes": [""], "style": "", "is_self_closing": False, **attributes}
+    made.setdefault("children", list(children))
+    return made
 
 
 SHARED = element("b", id="s")
@@ -149,3 +150,26 @@ def test_drop_joins_runs(markup, selector, expect):
     single = quillet.parse("<i>x</i>")[0]
     assert qt.drop(single, "i") is None
     assert qt.drop(single, "b") == single and qt.drop(single, "b") is not single
+
+
+# Wrong types where the selector reads them: a TypeError naming the type.
+BAD = [
+    ([5], "p", "int"),
+    ([element("p", 5.5)], "p", "float"),
+    ([element("p", children="x")], "p", "str"),
+    ([element("p", children=("x",))], "*", "tuple"),
+    ([{"tag": 5, "children": []}], "p", "int"),
+    ([element("p", id=5)], "#x", "int"),
+    ([element("p", classes=5)], ".a", "int"),
+    ([element("p", classes=[b"a"])], ".a", "bytes"),
+    ([element("p", title=5)], "[title]", "int"),
+    ([element("p", lang=None)], ":lang(en)", "NoneType"),
+    ([element("a", href=1.5)], ":link", "float"),
+]
+
+
+@pytest.mark.parametrize("tree, selector, name", BAD, ids=[f"{c[1]} {c[2]}" for c in BAD])
+def test_wrong_types(tree, selector, name):
+    for call in (oracle_select, qt.select, qt.drop):
+        with pytest.raises(TypeError, match=name if call is not oracle_select else None):
+            call(tree, selector)
