@@ -61,7 +61,8 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build-fuzz -j2
 rm -rf build-fuzz/seeds build-fuzz/runs
 python3 fuzz/make_seeds.py --out build-fuzz/seeds --pieces 1
-mkdir -p build-fuzz/runs/parse build-fuzz/runs/compositions build-fuzz/runs/atheris build-fuzz/runs/tree
+mkdir -p build-fuzz/runs/parse build-fuzz/runs/compositions build-fuzz/runs/atheris build-fuzz/runs/tree \
+  build-fuzz/runs/select
 run_flags=(-max_total_time=60 -print_final_stats=1 -artifact_prefix=build-fuzz/runs/)
 fuzz_flags=("${run_flags[@]}" -dict=fuzz/markup.dict)
 build-fuzz/fuzz/fuzz_parse_differential "${fuzz_flags[@]}" -max_len=512 -timeout=120 \
@@ -73,5 +74,8 @@ QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 fuzz/parse_atheris.py "$
 # The tree helpers: its inputs are the generator's choices, so no seeds and
 # no dictionary; a helper looping on a cycle is a timeout.
 python3 fuzz/tree_atheris.py "${run_flags[@]}" -timeout=10 -rss_limit_mb=4096 build-fuzz/runs/tree \
+  || status=1
+# Selectors against the oracle, from the selector generator's choices likewise.
+python3 fuzz/select_atheris.py "${run_flags[@]}" -timeout=10 -rss_limit_mb=4096 build-fuzz/runs/select \
   || status=1
 exit "$status"

@@ -4,6 +4,7 @@
 
 #include "python/py_ref.hpp"
 #include "python/py_state.hpp"
+#include "select/select.hpp"
 #include "tree/tree_ops.hpp"
 
 namespace quillet::tree {
@@ -51,6 +52,21 @@ PyObject* py_text_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* py_to_markup(PyObject*, PyObject* node) { return to_markup(node); }
 
+PyObject* py_compile_selector(PyObject*, PyObject* program) {
+  return select::compile_selector(program);
+}
+
+// select(tree, compiled, first)
+PyObject* py_select(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!arity("select", nargs, 3)) return nullptr;
+  const int first = PyObject_IsTrue(args[2]);
+  return first < 0 ? nullptr : select::select(args[0], args[1], first != 0);
+}
+
+PyObject* py_drop(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  return arity("drop", nargs, 2) ? select::drop(args[0], args[1]) : nullptr;
+}
+
 PyMethodDef g_methods[] = {
     {"to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_to_json)),
      METH_FASTCALL, "to_json(obj, ensure_ascii, /): json.dumps(obj, ensure_ascii=...) at any depth."},
@@ -73,6 +89,15 @@ PyMethodDef g_methods[] = {
      "holding a double quote, an attribute name that is no name, a '>' that ends\n"
      "the tag, a self-closing element with children), TypeError for a value of\n"
      "the wrong type. quillet_tree.to_markup reads the result back to check it."},
+    {"compile_selector", py_compile_selector, METH_O,
+     "compile_selector(program, /): the selector program quillet_tree._selectors made, ready\n"
+     "for select and drop."},
+    {"select", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_select)),
+     METH_FASTCALL, "select(tree, compiled, first, /): the elements of tree that match, in\n"
+     "document order and each once; with first, the first of them or None."},
+    {"drop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_drop)),
+     METH_FASTCALL, "drop(tree, compiled, /): a new list of tree's nodes without the elements\n"
+     "that match, the text runs that then meet joined."},
     {nullptr, nullptr, 0, nullptr},
 };
 

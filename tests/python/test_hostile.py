@@ -160,6 +160,12 @@ TRIGGERS = {
     "text, key like 'children'": ("Key('data-k', 'children', hook)", "qt.text(hit)"),
     "text, key like 'tag' with skip": ("Key('data-k', 'tag', hook)", "qt.text(hit, skip=['script'])"),
     "equal, key like 'tag'": ("Key('data-k', 'tag', hook)", "qt.equal(plain, hit)"),
+    "select, key like 'tag'": ("Key('data-k', 'tag', hook)", "qt.select(hit, 'div b, section[data-k]')"),
+    "select :has, key like 'classes'": ("Key('data-k', 'classes', hook)", "qt.select(hit, '.x, :has(> b)')"),
+    "select nth, key like 'children'": ("Key('data-k', 'children', hook)",
+                                        "qt.select(hit, ':nth-last-child(1 of :not(i)) b')"),
+    "drop, key like 'id'": ("Key('data-k', 'id', hook)", "qt.drop(hit, '#z, b')"),
+    "drop, key like 'children'": ("Key('data-k', 'children', hook)", "qt.drop(hit, 'section')"),
 }
 
 
@@ -232,6 +238,8 @@ LOOKUP_CALLS = {
     "to_json": "qt.to_json(hit)",
     "to_markup": "qt.to_markup(hit)",
     "text": "qt.text(hit, skip=['script'])",
+    "select": "qt.select(hit, 'section b, div:has(> i), [data-k]')",
+    "drop": "qt.drop(hit, 'b, [data-k=w]')",
 }
 
 
@@ -274,6 +282,8 @@ ALLOCATION_CALLS = {
     "to_markup": "qt.to_markup(tree + [{'tag': 'hr', 'id': '', 'classes': [''], 'style': ''}])",
     "walk": "list(qt.walk(tree))",
     "elements": "list(qt.elements(tree, ('b', 'i')))",
+    "select": "qt.select(tree, 'div > b, i:nth-last-child(1 of i, b), :has(br), [k=V i]')",
+    "drop": "qt.drop(tree, 'b, p:lang(en)')",
 }
 
 
@@ -385,6 +395,8 @@ CYCLE_CALLS = {
                  "[e['tag'] for e in qt.elements(d)] == list('spss')"),
     "to_json": ("qt.to_json(t)", ALL_SHAPES, "qt.to_json(d) == json.dumps(d)"),
     "copy": ("qt.copy(t)", ALL_SHAPES, "same_sharing(qt.copy(d), stdlib_copy.deepcopy(d))"),
+    "select": ("qt.select(t, 'b')", ALL_SHAPES, "[e['tag'] for e in qt.select(d, 's, p')] == ['s', 'p']"),
+    "drop": ("qt.drop(t, 'b')", ALL_SHAPES, "qt.drop(d, 's') == [el('p')]"),
 }
 
 
@@ -620,6 +632,34 @@ def test_ctrl_c_ends_each_helper_at_once():
         if words[0] != "interrupted" or float(words[1]) - sent >= 0.5 or float(words[2]) >= 0.5:
             late[name] = words
     assert not late  # each: ["interrupted", when, share of the whole call]
+
+
+# A tree 10**6 elements deep and one 10**6 wide: each call gives its count
+# without recursing on the C stack or going quadratic (the timeout).
+HUGE_TREES = {
+    "deep": ("""
+        tree = leaf = el("e")
+        for _ in range(10**6):
+            tree = el("d", tree)
+        """, {"qt.select(tree, 'd')": 10**6, "qt.select(tree, 'd:has(e)')": 10**6,
+              "qt.select(tree, ':has(> e)')": 1, "qt.select(tree, 'd:nth-last-child(1 of d) > e')": 1,
+              "qt.select(qt.drop(tree, 'e'), '*')": 10**6, "qt.select(qt.drop(tree, 'd > d > d'), '*')": 2}),
+    "wide": ("""
+        tree = el("r", *[el("i", classes=["k"] if n % 1000 == 0 else [""]) for n in range(10**6)])
+        """, {"qt.select(tree, 'i')": 10**6, "qt.select(tree, 'i:nth-last-child(1 of .k)')": 1,
+              "qt.select(tree, 'i:nth-last-child(-n+3 of .k) ~ .k')": 2, "qt.select(tree, 'r:has(> .k)')": 1,
+              "qt.select(tree, '.k + i')": 1000, "qt.select(tree, 'i:nth-child(2n+1)')": 500_000,
+              "qt.select(qt.drop(tree, 'i:nth-child(odd)'), 'i')": 500_000}),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("shape", HUGE_TREES)
+def test_huge_trees(shape):
+    build, calls = HUGE_TREES[shape]
+    lines = run_child(textwrap.dedent(build) + "".join(f"print(len({call}), flush=True)\n" for call in calls),
+                      timeout=300, debug_malloc=False)
+    assert dict(zip(calls, map(int, lines))) == calls
 
 
 @pytest.mark.slow

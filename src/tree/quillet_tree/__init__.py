@@ -7,11 +7,13 @@ The work on whole trees is done in C++ (quillet_tree._native).
 """
 from __future__ import annotations
 
+import functools
 import html
 from typing import TYPE_CHECKING, Any, Collection, Iterator, List, Optional, Tuple, TypeVar, Union
 
 import quillet
-from quillet_tree import _native
+from quillet_tree import _native, _selectors
+from quillet_tree._selectors import SelectorError
 
 # The fixed keys of an element, defined once for every module of quillet.
 _TAG, _ID, _CLASSES, _STYLE, _IS_SELF_CLOSING, _CHILDREN = _native.ELEMENT_KEYS
@@ -26,7 +28,7 @@ if TYPE_CHECKING:
     Nodes: TypeAlias = Union[Node, List[Node], None]
 
 __all__ = ["walk", "elements", "text", "to_markup", "equal", "copy", "to_json", "from_json",
-           "picklable"]
+           "picklable", "select", "select_one", "drop", "compile", "Selector", "SelectorError"]
 
 _T = TypeVar("_T")
 
@@ -253,3 +255,93 @@ class picklable:
 
     def __reduce__(self) -> Tuple[Any, Tuple[str]]:
         return from_json, (to_json(self.tree, ensure_ascii=False),)
+
+
+class Selector:
+    """A CSS selector, read once, to match against any number of trees.
+
+    Made by compile(pattern). Raises SelectorError (a ValueError) for a
+    pattern that is not a valid selector.
+    """
+
+    __slots__ = ("pattern", "_program")
+
+    def __init__(self, pattern: str) -> None:
+        if not isinstance(pattern, str):
+            raise TypeError(f"a selector is a str, not {type(pattern).__name__}")
+        self.pattern = pattern
+        self._program = _native.compile_selector(_selectors.parse(pattern))
+
+    def __repr__(self) -> str:
+        return f"quillet_tree.compile({self.pattern!r})"
+
+    def select(self, tree: Nodes) -> List[Element]:
+        """The elements of `tree` that match, in document order, each once."""
+        found: List[Element] = _native.select(tree, self._program, False)
+        return found
+
+    def select_one(self, tree: Nodes) -> Optional[Element]:
+        """The first element of `tree` that matches, or None."""
+        found: Optional[Element] = _native.select(tree, self._program, True)
+        return found
+
+    def drop(self, tree: _T) -> _T:
+        """A new tree without the elements that match (see quillet_tree.drop)."""
+        out = _native.drop(tree, self._program)
+        if isinstance(tree, list):
+            return out  # type: ignore[no-any-return]
+        return out[0] if out else None  # type: ignore[no-any-return]
+
+
+@functools.lru_cache(maxsize=256)
+def _compiled(pattern: str) -> Selector:
+    return Selector(pattern)
+
+
+def compile(pattern: str, /) -> Selector:
+    """The selector `pattern`, read once: a Selector, whose select,
+    select_one and drop methods match it against trees. Raises SelectorError
+    (a ValueError) for a pattern that is not a valid selector."""
+    if not isinstance(pattern, str):
+        raise TypeError(f"compile() takes a selector as a str, not {type(pattern).__name__}")
+    return _compiled(pattern)
+
+
+def _selector(selector: Union[str, Selector], who: str) -> Selector:
+    if isinstance(selector, Selector):
+        return selector
+    if isinstance(selector, str):
+        return _compiled(selector)
+    raise TypeError(f"{who}() takes a selector as a str or a Selector, not "
+                    f"{type(selector).__name__}")
+
+
+def select(tree: Nodes, selector: Union[str, Selector]) -> List[Element]:
+    """The elements of `tree` that match the CSS selector, in document order,
+    each once.
+
+    `tree` is what parse returned, an element's children, or one element
+    (matched itself, as the top-level element, and what it holds). The
+    selector is a str (read once and cached) or a Selector from compile().
+    Raises SelectorError (a ValueError) for a selector that is not valid,
+    TypeError for a tree of the wrong types and ValueError for a list inside
+    itself. See docs/tree.md for how an element answers each selector.
+    """
+    return _selector(selector, "select").select(tree)
+
+
+def select_one(tree: Nodes, selector: Union[str, Selector]) -> Optional[Element]:
+    """The first element of `tree` that matches the CSS selector, or None."""
+    return _selector(selector, "select_one").select_one(tree)
+
+
+def drop(tree: _T, selector: Union[str, Selector]) -> _T:
+    """A new tree without the elements that match the CSS selector, nor
+    anything they hold.
+
+    The lists and element dicts are new (so are the "classes" lists); strs
+    are shared. Text runs that meet where an element was taken out are
+    joined into one, as parse would read the markup. A list gives a list;
+    one element gives its copy, or None when it matches; None gives None.
+    """
+    return _selector(selector, "drop").drop(tree)

@@ -1,0 +1,404 @@
+// Matcher: the passes over the index that match a program.
+#include "select/match.hpp"
+
+#include <new>
+
+#include "python/py_state.hpp"
+#include "select/text.hpp"
+
+namespace quillet::select {
+namespace {
+
+constexpr std::uint32_t kAny = kNone - 1;  // a compound without a type selector
+
+// Whether the position `pos` (from 1) is a*n + b for some n >= 0.
+bool picks(std::int64_t a, std::int64_t b, std::int64_t pos) {
+  if (a == 0) return pos == b;
+  if (a > 0) return pos >= b && (pos - b) % a == 0;
+  return pos <= b && (b - pos) % -a == 0;
+}
+
+// Whether the attribute value s passes the test's operator and value.
+bool compare(const Test& t, const Text& s) {
+  Text v;
+  text_of(t.value.get(), v);  // the program's own str, ready since it was made
+  switch (t.op) {
+    case Op::kExists:
+      return true;
+    case Op::kEquals:
+      return equals(s, v, t.ignore_case);
+    case Op::kWord:
+      for (Py_ssize_t i = 0; i < v.size; ++i) {
+        if (is_space(v[i])) return false;
+      }
+      return v.size > 0 && has_word(s, v, t.ignore_case);
+    case Op::kDash:
+      return equals(s, v, t.ignore_case) ||
+             (s.size > v.size && s[v.size] == '-' && starts_with(s, v, t.ignore_case));
+    case Op::kPrefix:
+      return v.size > 0 && starts_with(s, v, t.ignore_case);
+    case Op::kSuffix:
+      return v.size > 0 && ends_with(s, v, t.ignore_case);
+    case Op::kContains:
+      return v.size > 0 && contains(s, v, t.ignore_case);
+  }
+  return false;
+}
+
+}  // namespace
+
+Matcher::Matcher(const Program& program, const TreeIndex& index, const char* who)
+    : p_(program), ix_(index), who_(who), n_(index.size()) {}
+
+bool Matcher::run(Bits& matched) {
+  tag_of_.assign(p_.compounds, kAny);
+  lists_.assign(p_.lists.size(), Bits());
+  last_use_.assign(p_.lists.size(), 0);
+  of_before_.resize(p_.tests);
+  of_total_.resize(p_.tests);
+  lang_.resize(p_.tests);
+  lang_done_.assign(p_.tests, 0);
+  for (std::size_t l = 0; l < p_.lists.size(); ++l) {
+    for (const Complex& c : p_.lists[l].items) {
+      for (const Part& part : c.parts) {
+        if (part.compound.tag) tag_of_[part.compound.serial] = ix_.tag_number(part.compound.tag.get());
+        for (const Test& t : part.compound.tests) {
+          if (t.list >= 0) last_use_[static_cast<std::size_t>(t.list)] = l;
+        }
+      }
+    }
+  }
+  for (std::size_t l = 0; l < p_.lists.size(); ++l) {
+    if (!list(l)) return false;
+    // A list no later list reads is let go.
+    for (std::size_t k = 0; k < l; ++k) {
+      if (last_use_[k] == l) Bits().swap(lists_[k]);
+    }
+  }
+  matched.swap(lists_.back());
+  return true;
+}
+
+bool Matcher::list(std::size_t l) {
+  const SelectorList& s = p_.lists[l];
+  Bits out(n_, 0);
+  for (const Complex& c : s.items) {
+    if (!(s.relative ? relative(c, out) : complex(c, out))) return false;
+  }
+  lists_[l].swap(out);
+  return true;
+}
+
+// Left to right: cur[e] says that the compounds so far match, the last at e.
+bool Matcher::complex(const Complex& c, Bits& out) {
+  Bits cur(n_, 0);
+  for (std::size_t j = 0; j < c.parts.size(); ++j) {
+    Bits reach;
+    if (j > 0) reach = forwards(c.parts[j].comb, cur);
+    for (std::uint32_t e = 0; e < n_; ++e) {
+      if (!clock_.tick()) return false;
+      if (j > 0 && !reach[e]) {
+        cur[e] = 0;
+        continue;
+      }
+      const int r = compound(c.parts[j].compound, e);
+      if (r < 0) return false;
+      cur[e] = static_cast<std::uint8_t>(r);
+    }
+  }
+  for (std::uint32_t e = 0; e < n_; ++e) out[e] |= cur[e];
+  return true;
+}
+
+// Right to left: h[e] says that the compounds from here on match, this one
+// at e; the first combinator then relates them to the element asked about.
+bool Matcher::relative(const Complex& c, Bits& out) {
+  Bits h(n_, 0);
+  for (std::size_t j = c.parts.size(); j-- > 0;) {
+    Bits reach;
+    const bool last = j + 1 == c.parts.size();
+    if (!last) reach = backwards(c.parts[j + 1].comb, h);
+    for (std::uint32_t e = 0; e < n_; ++e) {
+      if (!clock_.tick()) return false;
+      if (!last && !reach[e]) {
+        h[e] = 0;
+        continue;
+      }
+      const int r = compound(c.parts[j].compound, e);
+      if (r < 0) return false;
+      h[e] = static_cast<std::uint8_t>(r);
+    }
+  }
+  const Bits has = backwards(c.parts[0].comb, h);
+  for (std::uint32_t e = 0; e < n_; ++e) out[e] |= has[e];
+  return true;
+}
+
+// r[e]: an element that m holds stands before e as the combinator says
+// (an ancestor, the parent, the sibling just before, a sibling before).
+Bits Matcher::forwards(Comb comb, const Bits& m) {
+  Bits r(n_, 0);
+  for (std::uint32_t e = 0; e < n_; ++e) {
+    const std::uint32_t p = ix_.parent[e], q = ix_.prev[e];
+    switch (comb) {
+      case Comb::kDescendant:
+        r[e] = p != kNone && (m[p] | r[p]);
+        break;
+      case Comb::kChild:
+        r[e] = p != kNone && m[p];
+        break;
+      case Comb::kNext:
+        r[e] = q != kNone && m[q];
+        break;
+      case Comb::kLater:
+        r[e] = q != kNone && (m[q] | r[q]);
+        break;
+      case Comb::kNone:
+        break;
+    }
+  }
+  return r;
+}
+
+// r[e]: an element that m holds stands after e as the combinator says (a
+// descendant, a child, the sibling just after, a sibling after).
+Bits Matcher::backwards(Comb comb, const Bits& m) {
+  Bits r(n_, 0);
+  for (std::uint32_t e = n_; e-- > 0;) {
+    const std::uint32_t p = ix_.parent[e], x = ix_.next[e];
+    switch (comb) {
+      case Comb::kDescendant:
+        if (p != kNone && (m[e] | r[e])) r[p] = 1;
+        break;
+      case Comb::kChild:
+        if (p != kNone && m[e]) r[p] = 1;
+        break;
+      case Comb::kNext:
+        r[e] = x != kNone && m[x];
+        break;
+      case Comb::kLater:
+        r[e] = x != kNone && (m[x] | r[x]);
+        break;
+      case Comb::kNone:
+        break;
+    }
+  }
+  return r;
+}
+
+int Matcher::compound(const Compound& c, std::uint32_t e) {
+  const std::uint32_t tag = tag_of_[c.serial];
+  if (tag != kAny && tag != ix_.tag[e]) return 0;
+  for (const Test& t : c.tests) {
+    const int r = test(t, e);
+    if (r <= 0) return r;
+  }
+  return 1;
+}
+
+int Matcher::test(const Test& t, std::uint32_t e) {
+  switch (t.kind) {
+    case Kind::kId:
+    case Kind::kClass:
+      return id_or_class(t, e);
+    case Kind::kAttr:
+      return attribute(t, e);
+    case Kind::kRoot:
+      return ix_.parent[e] == kNone;
+    case Kind::kEmpty:
+      return ix_.first_child[e] == kNone && !ix_.text[e];
+    case Kind::kNth:
+      return nth(t, e);
+    case Kind::kIs:
+    case Kind::kHas:
+      return lists_[static_cast<std::size_t>(t.list)][e];
+    case Kind::kNot:
+      return !lists_[static_cast<std::size_t>(t.list)][e];
+    case Kind::kLang:
+      return lang(t, e);
+    case Kind::kNever:
+      return 0;
+  }
+  return 0;
+}
+
+int Matcher::type_error(std::uint32_t e, PyObject* key, PyObject* value) {
+  PyErr_Format(PyExc_TypeError, "%s: the %R of %s is %s, not %s", who_, key,
+               ix_.describe(e).c_str(), Py_TYPE(value)->tp_name,
+               key == element_keys().classes ? "a list of str" : "str");
+  return -1;
+}
+
+int Matcher::str_value(std::uint32_t e, PyObject* key, PyRef& value) {
+  const int found = tree::lookup(ix_.elements[e].get(), key, value);  // may run a key's __eq__
+  if (found <= 0) return found;
+  return PyUnicode_Check(value.get()) ? 1 : type_error(e, key, value.get());
+}
+
+int Matcher::id_or_class(const Test& t, std::uint32_t e) {
+  Text want, have;
+  text_of(t.value.get(), want);
+  PyRef value;
+  if (t.kind == Kind::kId) {
+    const int found = str_value(e, element_keys().id, value);
+    if (found <= 0) return found;
+    if (!text_of(value.get(), have)) return -1;
+    return equals(have, want, false);
+  }
+  PyObject* key = element_keys().classes;
+  const int found = tree::lookup(ix_.elements[e].get(), key, value);
+  if (found <= 0) return found;
+  PyObject* classes = value.get();
+  if (PyUnicode_Check(classes)) return 0;  // an attribute named "classes" replaced the list
+  if (!PyList_Check(classes)) return type_error(e, key, classes);
+  // The items are read borrowed: comparing strs runs no code.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(classes); ++i) {
+    PyObject* item = PyList_GET_ITEM(classes, i);
+    if (!PyUnicode_Check(item)) return type_error(e, key, classes);
+    if (!text_of(item, have)) return -1;
+    if (equals(have, want, false)) return 1;
+  }
+  return 0;
+}
+
+int Matcher::attribute(const Test& t, std::uint32_t e) {
+  const ElementKeys& k = element_keys();
+  PyRef value;
+  Text have;
+  switch (t.source) {
+    case Source::kNone:
+      return 0;
+    case Source::kOther:
+    case Source::kId:
+    case Source::kStyle: {
+      PyObject* key = t.source == Source::kOther ? t.name.get()
+                      : t.source == Source::kId  ? k.id
+                                                 : k.style;
+      const int found = str_value(e, key, value);
+      if (found <= 0) return found;
+      if (!text_of(value.get(), have)) return -1;
+      if (t.source != Source::kOther && have.size == 0) return 0;  // "" stands for none
+      return compare(t, have);
+    }
+    case Source::kClass:
+      break;
+  }
+  const int found = tree::lookup(ix_.elements[e].get(), k.classes, value);
+  if (found <= 0) return found;
+  PyObject* classes = value.get();
+  if (PyUnicode_Check(classes)) return 0;
+  if (!PyList_Check(classes)) return type_error(e, k.classes, classes);
+  const Py_ssize_t size = PyList_GET_SIZE(classes);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!PyUnicode_Check(PyList_GET_ITEM(classes, i))) return type_error(e, k.classes, classes);
+  }
+  if (size == 0 || (size == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(classes, 0)) == 0)) {
+    return 0;  // [""] stands for no class attribute
+  }
+  if (t.op == Op::kWord) {
+    Text want;
+    text_of(t.value.get(), want);
+    for (Py_ssize_t i = 0; i < want.size; ++i) {
+      if (is_space(want[i])) return 0;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (!text_of(PyList_GET_ITEM(classes, i), have)) return -1;
+      if (want.size > 0 && equals(have, want, t.ignore_case)) return 1;
+    }
+    return 0;
+  }
+  // Joined, the classes are the attribute's text.
+  if (!space_) {
+    space_ = PyRef(PyUnicode_FromStringAndSize(" ", 1));
+    if (!space_) return -1;
+  }
+  const PyRef joined(PyUnicode_Join(space_.get(), classes));
+  if (!joined || !text_of(joined.get(), have)) return -1;
+  return compare(t, have);
+}
+
+void Matcher::count_children() {
+  child_pos_.assign(n_, 0);
+  child_count_.assign(n_ + 1, 0);
+  for (std::uint32_t e = 0; e < n_; ++e) {
+    child_pos_[e] = ix_.prev[e] == kNone ? 1 : child_pos_[ix_.prev[e]] + 1;
+    child_count_[ix_.up(e)] = child_pos_[e];
+  }
+}
+
+void Matcher::count_types() {
+  type_pos_.assign(n_, 0);
+  type_last_.assign(n_, 0);
+  std::vector<std::uint32_t> seen(ix_.tags.size(), 0);
+  for (std::uint32_t p = 0; p <= n_; ++p) {
+    const std::uint32_t first = ix_.first_child[p];
+    for (std::uint32_t c = first; c != kNone; c = ix_.next[c]) type_pos_[c] = ++seen[ix_.tag[c]];
+    for (std::uint32_t c = first; c != kNone; c = ix_.next[c]) {
+      type_last_[c] = seen[ix_.tag[c]] - type_pos_[c] + 1;
+    }
+    for (std::uint32_t c = first; c != kNone; c = ix_.next[c]) seen[ix_.tag[c]] = 0;
+  }
+}
+
+void Matcher::count_of(const Test& t) {
+  const Bits& s = lists_[static_cast<std::size_t>(t.list)];
+  std::vector<std::uint32_t>& before = of_before_[t.serial];
+  std::vector<std::uint32_t>& total = of_total_[t.serial];
+  before.assign(n_, 0);
+  total.assign(n_ + 1, 0);
+  for (std::uint32_t e = 0; e < n_; ++e) {
+    const std::uint32_t q = ix_.prev[e];
+    before[e] = q == kNone ? 0 : before[q] + s[q];
+    total[ix_.up(e)] += s[e];
+  }
+}
+
+int Matcher::nth(const Test& t, std::uint32_t e) {
+  std::int64_t pos;
+  if (t.list >= 0) {
+    if (!lists_[static_cast<std::size_t>(t.list)][e]) return 0;
+    if (of_total_[t.serial].empty()) count_of(t);
+    const std::uint32_t before = of_before_[t.serial][e];
+    pos = t.from_end ? of_total_[t.serial][ix_.up(e)] - before : before + 1;
+  } else if (t.of_type) {
+    if (type_pos_.empty()) count_types();
+    pos = t.from_end ? type_last_[e] : type_pos_[e];
+  } else {
+    if (child_pos_.empty()) count_children();
+    pos = t.from_end ? child_count_[ix_.up(e)] - child_pos_[e] + 1 : child_pos_[e];
+  }
+  return picks(t.a, t.b, pos);
+}
+
+// The language of an element is that of the nearest element, itself or an
+// ancestor, with a "lang" attribute; matched once for all elements.
+int Matcher::lang(const Test& t, std::uint32_t e) {
+  if (!lang_done_[t.serial]) {
+    if (!lang_key_) {
+      lang_key_ = PyRef(PyUnicode_InternFromString("lang"));
+      if (!lang_key_) return -1;
+    }
+    Bits& bits = lang_[t.serial];
+    bits.assign(n_, 0);
+    for (std::uint32_t x = 0; x < n_; ++x) {
+      if (!clock_.tick()) return -1;
+      PyRef value;
+      const int found = str_value(x, lang_key_.get(), value);
+      if (found < 0) return -1;
+      if (!found) {
+        bits[x] = ix_.parent[x] != kNone && bits[ix_.parent[x]];
+        continue;
+      }
+      Text tag, range;
+      if (!text_of(value.get(), tag)) return -1;
+      for (const PyRef& r : t.ranges) {
+        text_of(r.get(), range);
+        if (language_matches(tag, range)) bits[x] = 1;
+      }
+    }
+    lang_done_[t.serial] = 1;
+  }
+  return lang_[t.serial][e];
+}
+
+}  // namespace quillet::select

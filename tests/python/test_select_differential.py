@@ -1,0 +1,175 @@
+"""quillet_tree's selector functions against selector_oracle on generated
+trees and selectors (selector_gen.py), and both against hand-picked cases
+whose answer is plain."""
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+
+import quillet
+import quillet_tree as qt
+from selector_gen import check_selector, selectors, trees
+from selector_oracle import OracleInvalid, oracle_select
+
+generated = settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@generated
+@given(trees(), selectors())
+@example(tree=[{"tag": "p", "id": "", "classes": ["", "a"], "style": "", "is_self_closing": False,
+                "children": ["<!--c-->"]}], selector="p:empty[class^=' a']")
+def test_select_agrees_with_the_oracle(tree, selector):
+    check_selector(tree, selector)
+
+
+# (markup, selector, the ids of the matches; None: not a valid selector)
+NTH = '<ul><li id="a"></li>t<li id="b"></li><!--c--><li id="c"></li><li id="d"></li></ul>'
+FORM = ('<fieldset id="f" disabled=""><legend id="g"><input id="in-legend"/></legend><input id="i"/>'
+        '<legend id="h"><input id="in-second-legend"/></legend></fieldset>'
+        '<select id="s"><optgroup id="og" disabled=""><option id="o1"></option></optgroup>'
+        '<option id="o2" selected=""></option></select>'
+        '<input id="c" type="CheckBox" checked=""/><input id="r" type="text" checked=""/><button id="b"></button>')
+CASES = [
+    (NTH, "li:nth-child(99999999999999999999999n+1)", ["a"]),
+    (NTH, "li:nth-child(99999999999999999999999)", []),
+    (NTH, "li:nth-child(-99999999999999999999999n+4)", ["d"]),
+    (NTH, "li:nth-last-child(-n+2)", ["c", "d"]),
+    (NTH, "li:nth-child(-n+3)", ["a", "b", "c"]),
+    (NTH, "li:nth-child(0n+0)", []),
+    (NTH, "li:nth-child(0n+2)", ["b"]),
+    (NTH, "li:nth-child( +N + 3 )", ["c", "d"]),
+    (NTH, "li:nth-child(even of :not(#a))", ["c"]),
+    (NTH, "li:nth-last-child(1 of #a, #b)", ["b"]),
+    (NTH, "li:nth-child(- n+3)", None),
+    (NTH, "li:nth-child(+ n)", None),
+    (NTH, "li:nth-child(1.0)", None),
+    (NTH, "li:nth-of-type(1 of li)", None),
+    (NTH, "li:first-child + li, li:last-child", ["b", "d"]),
+    (NTH, "li ~ li ~ li ~ li", ["d"]),
+    (NTH, "ul:has(> li#\\64 )", ["ul"]),
+    (NTH, "ul:has(> #\\64)", ["ul"]),
+    (NTH, "ul:has(> #\\34)", []),
+    (NTH, "ul:has(#4)", None),
+    (NTH, "ul:has(:has(li))", None),
+    (NTH, ":is(:has(li), ul)", ["ul"]),
+    (NTH, ":is()", []),
+    (NTH, ":not()", None),
+    (NTH, ":where(ul, ::before, li[)", ["ul"]),
+    ('<p class=" a" id="1"></p><p class="" id="2"></p><p id="3"></p>', "[class]", ["1"]),
+    ('<p class=" a" id="1"></p><p class="" id="2"></p>', ".\\000061", ["1"]),
+    ('<p class=" a" id="1"></p><p class="a  b" id="2"></p>', "[class~=a]", ["1", "2"]),
+    ('<p class=" a" id="1"></p><p class="a  b" id="2"></p>', "[class='a  b']", ["2"]),
+    ('<p class="a" id="1" tag="x" children="y"></p>', "[tag], [children], [classes], [is_self_closing]", []),
+    ('<p id="1" style=""></p><p id="2" style="s"></p>', "[style], [id=''], [style='']", ["2"]),
+    ('<p id="1" title=""></p><p id="2"></p>', "[title], [title=''], [title^=''], [title*='']", ["1"]),
+    ('<p id="1" title="A-b"></p>', "[title|=a i][title$=B i][title*='-' s]", ["1"]),
+    ('<p id="1" title="A-b"></p>', "[title|=a]", []),
+    ('<p id="1"><!--a--><!--b--></p><p id="2"> <!--a--></p><p id="3">x</p><p id="4"></p>', ":empty", ["1", "4"]),
+    ('<p id="1"><!--a-->x<!--b--></p><p id="2"><br/></p>', ":empty", ["br"]),
+    ('<div lang="en-US" id="1"><p id="2" lang="de-Latn-DE"><b id="3" lang=""></b></p><i id="4"></i></div>',
+     ":lang(en), :lang(de-DE)", ["1", "2", "4"]),
+    ('<div lang="fr-CH" id="1"><p id="2" lang="FR"></p></div>', ':lang("*-CH"), :lang(fr-ch)', ["1"]),
+    ('<div lang="fr-CH" id="1"><p id="2" lang="FR"></p></div>', ":lang(*-CH)", None),
+    (FORM, ":disabled", ["f", "i", "in-second-legend", "og", "o1"]),
+    (FORM, ":enabled", ["in-legend", "s", "o2", "c", "r", "b"]),
+    (FORM, ":checked", ["o2", "c"]),
+    ('<a id="1" href=""></a><a id="2"></a><area id="3" href="x"/><link id="4" href=""/><p href=""></p>',
+     ":link, :any-link", ["1", "3", "4"]),
+    ("<p></p>", "p:hover", None),
+    ("<p></p>", "p::before, p:after, p::slotted(x), p::part(a b)", []),
+    ("<p></p>", "p::before.a", None),
+    ("<p></p>", "p::before > a", None),
+    ("<p></p>", "ns|p", None),
+    ("<p></p>", "[ns|id]", None),
+    ("<p></p>", "[*|id], |p, *|p", ["p"]),
+    ("<p></p>", "P", []),
+    ("<p></p>", ":is(" * 64 + "p" + ")" * 64, ["p"]),
+    ("<p></p>", ":is(" * 65 + "p" + ")" * 65, None),
+    ("<p></p>", ":is(" * 63 + "(p)" + ")" * 63, []),
+    ("<p></p>", ":is(" * 64 + "(p)" + ")" * 64, None),
+    ("<p></p>", "p[title='a\nb']", None),
+    ('<p title="a&quot;"></p>', 'p[title="a&quot;', ["p"]),
+    ("<p></p>", "p:not(:nth-child(2n+1 of p", []),
+]
+
+
+def named(nodes):
+    """The id of each element of the answer, its tag when it has none."""
+    return [e["id"] or e["tag"] for e in nodes]
+
+
+@pytest.mark.parametrize("engine", ["native", "oracle"])
+@pytest.mark.parametrize("markup, selector, expect", CASES, ids=[c[1][:60] for c in CASES])
+def test_plain_cases(engine, markup, selector, expect):
+    tree = quillet.parse(markup)
+    select = qt.select if engine == "native" else oracle_select
+    if expect is None:
+        with pytest.raises(qt.SelectorError if engine == "native" else OracleInvalid):
+            select(tree, selector)
+    else:
+        assert named(select(tree, selector)) == expect
+
+
+def element(tag, *children, **attributes):
+    made = {"tag": tag, "id": "", "classes": [""], "style": "", "is_self_closing": False, **attributes}
+    made.setdefault("children", list(children))
+    return made
+
+
+SHARED = element("b", id="s")
+# Trees parse cannot give: shared elements, nested lists, adjacent runs.
+TREE_CASES = [
+    ([SHARED, element("p", SHARED)], "p > b", ["s"]),
+    ([SHARED, element("p", "x", SHARED)], "b:first-child", ["s"]),
+    ([element("p", ["a", [element("i")]], "b", id="1")], "p > i:only-child", ["i"]),
+    ([["t", element("i", id="1")], element("i", id="2")], ":root + :root", ["2"]),
+    (element("p", element("i")), ":root, :scope", ["p"]),
+    ([element("p", "")], ":empty", []),
+    ([element("p", None)], ":empty", ["p"]),
+    ([element("p", classes="a b")], ".a, [class]", []),
+    ([element("p", classes=["a", "b"])], "[class='a b'].b", ["p"]),
+]
+
+
+@pytest.mark.parametrize("tree, selector, expect", TREE_CASES, ids=[c[1] for c in TREE_CASES])
+def test_trees_parse_cannot_give(tree, selector, expect):
+    assert named(oracle_select(tree, selector)) == expect
+    check_selector(tree, selector)
+
+
+DROPS = [
+    ("a<i>x</i>b<i>y</i>c", "i", ["abc"]),
+    ("<p>a<i>x</i>b</p>", "p", []),
+    ("<p>a<i>x</i>b</p>", "p > i", [element("p", "ab")]),
+]
+
+
+@pytest.mark.parametrize("markup, selector, expect", DROPS)
+def test_drop_joins_runs(markup, selector, expect):
+    tree = quillet.parse(markup)
+    assert qt.drop(tree, selector) == expect
+    assert qt.drop(None, selector) is None and qt.drop("t", selector) == "t"
+    single = quillet.parse("<i>x</i>")[0]
+    assert qt.drop(single, "i") is None
+    assert qt.drop(single, "b") == single and qt.drop(single, "b") is not single
+
+
+# Wrong types where the selector reads them: a TypeError naming the type.
+BAD = [
+    ([5], "p", "int"),
+    ([element("p", 5.5)], "p", "float"),
+    ([element("p", children="x")], "p", "str"),
+    ([element("p", children=("x",))], "*", "tuple"),
+    ([{"tag": 5, "children": []}], "p", "int"),
+    ([element("p", id=5)], "#x", "int"),
+    ([element("p", classes=5)], ".a", "int"),
+    ([element("p", classes=[b"a"])], ".a", "bytes"),
+    ([element("p", title=5)], "[title]", "int"),
+    ([element("p", lang=None)], ":lang(en)", "NoneType"),
+    ([element("a", href=1.5)], ":link", "float"),
+]
+
+
+@pytest.mark.parametrize("tree, selector, name", BAD, ids=[f"{c[1]} {c[2]}" for c in BAD])
+def test_wrong_types(tree, selector, name):
+    for call in (oracle_select, qt.select, qt.drop):
+        with pytest.raises(TypeError, match=name if call is not oracle_select else None):
+            call(tree, selector)
