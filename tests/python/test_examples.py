@@ -1,6 +1,7 @@
 """Every program under examples/ runs as documented: on the bundled sample and on
 a document nested far deeper than Python's recursion limit."""
 import collections
+import importlib.util
 import json
 import os
 import pathlib
@@ -11,6 +12,7 @@ import time
 import pytest
 
 import quillet
+import quillet_tree
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 SAMPLE = EXAMPLES / "sample.html"
@@ -62,6 +64,22 @@ def rebuild(lines):
 )
 def test_sample_output(script, args, expected):
     assert run(script, *args) == expected
+
+
+ODD_CLASSES = ["1a", "-2x", "-", "--", "_", "a.b", "a#b:c", "[x]", "a\\b", "é🐍", "a\x01b", "a'b",
+               "100%", "a,b"]
+
+
+def test_find_by_class_escapes_any_class_name():
+    """Each class, escaped into a selector, finds what elements(cls=...) finds."""
+    spec = importlib.util.spec_from_file_location("find_by_class", EXAMPLES / "find_by_class.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    page = "".join(f'<p class="{name} other" id="p{i}">x</p><p class="{name}x">y</p>'
+                   for i, name in enumerate(ODD_CLASSES))
+    for name in ODD_CLASSES:
+        expected = list(quillet_tree.elements(quillet.parse(page), cls=name))
+        assert len(expected) == 1 and module.by_class(page, name) == expected, name
 
 
 def test_parallel_parse(tmp_path):

@@ -19,3 +19,6 @@ quillet_tree.to_json([], indent=2)  # error: no such option
 quillet_tree.elements(None, tag=1)  # error
 for depth, node in quillet_tree.walk(None):
     node["tag"]  # error: a node may be a str
+quillet_tree.select(None, 1)  # error: a selector is a str or a Selector
+quillet_tree.select_one(None, "a")["tag"]  # error: there may be no match
+quillet_tree.compile("a").pattern = 1  # error

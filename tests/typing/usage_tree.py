@@ -39,10 +39,25 @@ def first_post(tree: list[Node] | None) -> Element | None:
     return next(qt.elements(tree, ("article", "section"), id="post-1", cls="post"), None)
 
 
+def selected(tree: list[Node] | None) -> tuple[list[Element], Element | None, list[Node] | None]:
+    links: qt.Selector = qt.compile("p > a[href]")
+    pattern: str = links.pattern
+    found: list[Element] = qt.select(tree, "a.nav") + links.select(tree) + qt.select(tree, links)
+    first: Element | None = qt.select_one(tree, "h1, h2") or links.select_one(tree)
+    kept: list[Node] | None = qt.drop(links.drop(tree), "script, style")
+    try:
+        qt.compile(pattern + " >")
+    except qt.SelectorError as error:
+        where: int = error.position
+        text: str = error.pattern
+        print(where, text)
+    return found, first, kept
+
+
 def main() -> None:
     tree = quillet.parse('<p class="post" id="post-1">a <a href="/x">x</a></p>')
     print(links(qt.to_markup(tree)), outline(tree), round_trip(tree), first_post(tree))
-    print(qt.text(tree, skip={"script", "style"}), qt.__all__)
+    print(qt.text(tree, skip={"script", "style"}), qt.__all__, selected(tree))
 
 
 if __name__ == "__main__":
