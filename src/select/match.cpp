@@ -222,17 +222,18 @@ int Matcher::test(const Test& t, std::uint32_t e) {
   return 0;
 }
 
-int Matcher::type_error(std::uint32_t e, PyObject* key, PyObject* value) {
-  PyErr_Format(PyExc_TypeError, "%s: the %R of %s is %s, not %s", who_, key,
-               ix_.describe(e).c_str(), Py_TYPE(value)->tp_name,
-               key == element_keys().classes ? "a list of str" : "str");
+int Matcher::type_error(std::uint32_t e, PyObject* key, PyObject* value, bool item) {
+  const bool list = key == element_keys().classes && !item;
+  PyErr_Format(PyExc_TypeError, "%s: the %R of %s %s %s, not %s", who_, key,
+               ix_.describe(e).c_str(), item ? "holds a" : "is", Py_TYPE(value)->tp_name,
+               list ? "a list" : "str");
   return -1;
 }
 
 int Matcher::str_value(std::uint32_t e, PyObject* key, PyRef& value) {
   const int found = tree::lookup(ix_.elements[e].get(), key, value);  // may run a key's __eq__
   if (found <= 0) return found;
-  return PyUnicode_Check(value.get()) ? 1 : type_error(e, key, value.get());
+  return PyUnicode_Check(value.get()) ? 1 : type_error(e, key, value.get(), false);
 }
 
 int Matcher::id_or_class(const Test& t, std::uint32_t e) {
@@ -250,11 +251,11 @@ int Matcher::id_or_class(const Test& t, std::uint32_t e) {
   if (found <= 0) return found;
   PyObject* classes = value.get();
   if (PyUnicode_Check(classes)) return 0;  // an attribute named "classes" replaced the list
-  if (!PyList_Check(classes)) return type_error(e, key, classes);
+  if (!PyList_Check(classes)) return type_error(e, key, classes, false);
   // The items are read borrowed: comparing strs runs no code.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(classes); ++i) {
     PyObject* item = PyList_GET_ITEM(classes, i);
-    if (!PyUnicode_Check(item)) return type_error(e, key, classes);
+    if (!PyUnicode_Check(item)) return type_error(e, key, item, true);
     if (!text_of(item, have)) return -1;
     if (equals(have, want, false)) return 1;
   }
@@ -287,10 +288,11 @@ int Matcher::attribute(const Test& t, std::uint32_t e) {
   if (found <= 0) return found;
   PyObject* classes = value.get();
   if (PyUnicode_Check(classes)) return 0;
-  if (!PyList_Check(classes)) return type_error(e, k.classes, classes);
+  if (!PyList_Check(classes)) return type_error(e, k.classes, classes, false);
   const Py_ssize_t size = PyList_GET_SIZE(classes);
   for (Py_ssize_t i = 0; i < size; ++i) {
-    if (!PyUnicode_Check(PyList_GET_ITEM(classes, i))) return type_error(e, k.classes, classes);
+    PyObject* item = PyList_GET_ITEM(classes, i);
+    if (!PyUnicode_Check(item)) return type_error(e, k.classes, item, true);
   }
   if (size == 0 || (size == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(classes, 0)) == 0)) {
     return 0;  // [""] stands for no class attribute

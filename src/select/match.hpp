@@ -52,7 +52,8 @@ class Matcher {
   // The value of `key` in element e: 1 with `value` set to a str, 0 when
   // missing, -1 with TypeError for a value that is no str.
   int str_value(std::uint32_t e, PyObject* key, PyRef& value);
-  int type_error(std::uint32_t e, PyObject* key, PyObject* value);
+  // TypeError for the value of `key` in element e, or for an item of it.
+  int type_error(std::uint32_t e, PyObject* key, PyObject* value, bool item);
   void count_children();
   void count_types();
   void count_of(const Test& t);

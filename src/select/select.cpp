@@ -185,6 +185,17 @@ PyObject* drop(PyObject* tree, PyObject* compiled) {
     TreeIndex index;
     Bits matched;
     if (!match(tree, *program, "drop()", index, matched)) return nullptr;
+    // What select lists goes wherever it stands: an element that stands at
+    // two places and matches at one is dropped from both.
+    std::unordered_set<PyObject*> gone;
+    for (std::uint32_t e = 0; e < index.size(); ++e) {
+      if (matched[e] && index.shared[e]) gone.insert(index.elements[e].get());
+    }
+    if (!gone.empty()) {
+      for (std::uint32_t e = 0; e < index.size(); ++e) {
+        if (index.shared[e] && gone.count(index.elements[e].get())) matched[e] = 1;
+      }
+    }
     Dropper dropper(index, matched);
     if (!dropper.start()) return nullptr;
     if (!tree::walk_nodes(tree, dropper, "drop(): the tree holds itself (a list inside itself)")) {

@@ -792,7 +792,7 @@ class Matcher:
         if name == "empty":
             return not o.kids and all(r and COMMENTS.fullmatch(r) for r in o.runs)
         if name in ("link", "any-link"):
-            return e["tag"] in ("a", "area", "link") and "href" in e and value(e, "href") is not None
+            return e["tag"] in ("a", "area") and "href" in e and value(e, "href") is not None
         if name == "visited":
             return False
         if name == "disabled":
@@ -826,16 +826,19 @@ def oracle_select(tree, selector):
 def oracle_drop(tree, selector):
     gone = {id(e) for e in oracle_select(tree, selector)}
 
-    def nodes(items):
-        out = []
+    def nodes(items, out=None):
+        # A list inside a list stands for its items, and None for nothing,
+        # as in matching; text runs that meet are joined.
+        out = [] if out is None else out
         for x in items:
-            if isinstance(x, str) and out and isinstance(out[-1], str):
+            if isinstance(x, list):
+                nodes(x, out)
+            elif isinstance(x, str) and out and isinstance(out[-1], str):
                 out[-1] += x
-            elif isinstance(x, dict):
-                if id(x) not in gone:
-                    out.append(element(x))
-            else:
-                out.append(nodes(x) if isinstance(x, list) else x)
+            elif isinstance(x, str):
+                out.append(x)
+            elif isinstance(x, dict) and id(x) not in gone:
+                out.append(element(x))
         return out
 
     def element(e):

@@ -21,7 +21,6 @@ EXCUSED = {
     "#any-namespace *|div": "the suite makes these elements by script, in namespaces markup cannot give",
     "#no-namespace |div": "the suite makes these elements by script, in namespaces markup cannot give",
     "#no-namespace |*": "the suite makes these elements by script, in namespaces markup cannot give",
-    "#head :link, #head :visited": "here :link also takes <link href> elements, which the suite's browsers leave out",
 }
 
 

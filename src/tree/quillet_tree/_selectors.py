@@ -165,6 +165,10 @@ class _Tokenizer:
         return "number", m.group()
 
     def next(self) -> _Token:
+        # Comments stand for nothing, not even whitespace.
+        while self.at(0) == "/" and self.at(1) == "*":
+            end = self.s.find("*/", self.i + 2)
+            self.i = len(self.s) if end < 0 else end + 2
         start = self.i
         kind, value = self.token()
         return kind, value, start, self.i
@@ -215,6 +219,9 @@ class _Tokenizer:
 
 
 def _tokens(text: str) -> List[_Token]:
+    # NUL and lone surrogates read as U+FFFD, one character for one, so that
+    # positions stay those of the text.
+    text = re.sub("[\0\ud800-\udfff]", "\ufffd", text)
     t = _Tokenizer(text)
     out = []
     while True:
@@ -236,7 +243,7 @@ local-link host host-context state blank required optional dir""".split())
 _PSEUDO_ELEMENTS = frozenset("""before after first-line first-letter marker placeholder selection
 backdrop file-selector-button target-text spelling-error grammar-error cue cue-region
 details-content""".split())
-_PSEUDO_ELEMENT_FUNCTIONS = frozenset("slotted part highlight cue cue-region".split())
+_PSEUDO_ELEMENT_FUNCTIONS = frozenset("slotted part highlight cue".split())
 _LEGACY_PSEUDO_ELEMENTS = frozenset("before after first-line first-letter".split())
 
 # Pseudo-classes written as other selectors.
@@ -317,7 +324,8 @@ class _Parser:
 
     def close(self, j: int) -> int:
         """The index of the token that closes the block opened at tokens[j]
-        (a function or "(" or "["), or of the end when the text ends first."""
+        (a function or "(" or "["), or of the end when the text ends first.
+        A closing token that closes no open block is an ordinary token."""
         want = ["]" if self.t[j][0] == "[" else ")"]
         j += 1
         while j < self.end:
@@ -326,9 +334,7 @@ class _Parser:
                 want.append(")")
             elif kind == "[":
                 want.append("]")
-            elif kind in (")", "]"):
-                if kind != want[-1]:
-                    raise self.fail(f"unexpected {kind!r}", j)
+            elif kind == want[-1]:
                 want.pop()
                 if not want:
                     return j
@@ -348,8 +354,6 @@ class _Parser:
             while self.kind() != "eof" and self.kind() != ",":
                 if self.kind() in ("function", "(", "["):
                     self.after_block(self.close(self.i))
-                elif self.kind() in (")", "]"):
-                    raise self.fail(f"unexpected {self.kind()!r}")
                 else:
                     self.i += 1
             sub = _Parser(self.c, self.t, piece, self.i, self.depth)
@@ -501,8 +505,6 @@ class _Parser:
     def argument(self) -> "_Parser":
         """The parser of the current function's argument; moves past it."""
         close = self.close(self.i)
-        if self.depth >= MAX_NESTING:
-            raise self.fail(f"selectors nest deeper than {MAX_NESTING} levels")
         inner = _Parser(self.c, self.t, self.i + 1, close, self.depth + 1)
         self.after_block(close)
         return inner
@@ -512,11 +514,32 @@ class _Parser:
         if kind == "ident" and name in _PSEUDO_ELEMENTS:
             self.i += 1
         elif kind == "function" and name in _PSEUDO_ELEMENT_FUNCTIONS:
-            self.argument()
+            self.argument().element_argument(name)
         else:
             raise self.fail(f"unknown pseudo-element {self.describe()}")
         if self.depth > 0:
             raise self.fail("a pseudo-element cannot stand inside a pseudo-class", self.i - 1)
+
+    def element_argument(self, name: str) -> None:
+        """Checks the argument of ::slotted() (a compound selector), ::part()
+        (names), ::highlight() (a name) or ::cue() (a selector list)."""
+        if name == "cue":
+            self.selector_list()
+            return
+        self.skip_ws()
+        if name == "slotted":
+            self.compound()
+            self.skip_ws()
+        else:
+            names = 0
+            while self.kind() == "ident" and (names == 0 or name == "part"):
+                names += 1
+                self.i += 1
+                self.skip_ws()
+            if names == 0:
+                raise self.fail(f"::{name}() takes a name")
+        if self.kind() != "eof":
+            raise self.fail(f"unexpected {self.describe()}")
 
     def pseudo_class(self) -> Optional[List[Tuple[Any, ...]]]:
         """The tests a pseudo-class stands for; None for a legacy
@@ -662,10 +685,28 @@ def _renumber(selector_list: Tuple[Any, ...], offset: int) -> Tuple[Any, ...]:
     return (relative, tuple(moved))
 
 
+def _check_nesting(tokens: List[_Token], pattern: str) -> None:
+    """Raises SelectorError where parentheses (functions included) open
+    more than MAX_NESTING deep. A closing token that closes no open block is
+    an ordinary token."""
+    want: List[str] = []
+    parens = 0
+    for kind, _, start, _ in tokens:
+        if kind in ("function", "(", "["):
+            want.append("]" if kind == "[" else ")")
+            parens += kind != "["
+            if parens > MAX_NESTING:
+                raise SelectorError(f"parentheses nest deeper than {MAX_NESTING} levels",
+                                    pattern, start)
+        elif want and kind == want[-1]:
+            parens -= want.pop() == ")"
+
+
 def parse(pattern: str) -> Tuple[Any, ...]:
     """The program of the selector `pattern`. Raises SelectorError."""
     compiler = _Compiler(pattern)
     tokens = _tokens(pattern)
+    _check_nesting(tokens, pattern)
     parser = _Parser(compiler, tokens, 0, len(tokens) - 1, 0)
     parser.skip_ws()
     if parser.kind() == "eof":
