@@ -29,7 +29,7 @@ class Indexer {
 
   bool text(PyObject* run) {
     if (!want_text_ || open_.empty()) return true;
-    std::uint8_t& has = ix_.text[open_.back()];
+    std::uint8_t& has = ix_.nodes[open_.back()].text;
     if (has) return true;
     Text t;
     if (!text_of(run, t)) return false;
@@ -46,7 +46,7 @@ class Indexer {
     const auto e = static_cast<std::uint32_t>(n);
     // walk_nodes holds the element while enter runs: a count above two means
     // another list (or the caller) holds it too.
-    ix_.shared.push_back(Py_REFCNT(element) > 2);
+    const std::uint8_t shared = Py_REFCNT(element) > 2;
     ix_.elements.push_back(PyRef::borrow(element));
     PyRef tag;
     const int found = tree::lookup(element, element_keys().tag, tag);  // may run a key's __eq__
@@ -60,21 +60,17 @@ class Indexer {
       }
       return -1;
     }
-    ix_.tag.push_back(ix_.intern(tag.get()));
     const std::uint32_t parent = open_.empty() ? kNone : open_.back();
     const std::uint32_t slot = parent == kNone ? 0 : parent + 1;
-    ix_.parent.push_back(parent);
-    ix_.prev.push_back(last_[slot]);
-    ix_.next.push_back(kNone);
+    ix_.nodes.push_back(Node{parent, last_[slot], kNone, intern(tag.get()), 0, shared});
     if (last_[slot] != kNone) {
-      ix_.next[last_[slot]] = e;
+      ix_.nodes[last_[slot]].next = e;
     } else {
       ix_.first_child[slot] = e;
     }
     last_[slot] = e;
     ix_.first_child.push_back(kNone);
     last_.push_back(kNone);
-    ix_.text.push_back(0);
     const int descend = tree::children_of(element, children);
     if (descend < 0) {
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -93,6 +89,16 @@ class Indexer {
     return descend;
   }
 
+  // The tag's number; parse shares one str among the elements of a tag, and
+  // elements of one tag often come in runs.
+  std::uint32_t intern(PyObject* tag) {
+    if (tag != last_tag_) {
+      last_tag_ = tag;
+      last_number_ = ix_.intern(tag);  // holds the tag
+    }
+    return last_number_;
+  }
+
   bool leave(PyRef&) {
     open_.pop_back();
     return true;
@@ -105,6 +111,8 @@ class Indexer {
   std::vector<std::uint32_t> open_;  // the elements whose children are being walked
   // The last child element so far, by slot: 0 for the tree, e + 1 for element e.
   std::vector<std::uint32_t> last_{kNone};
+  PyObject* last_tag_ = nullptr;  // held by the index once met
+  std::uint32_t last_number_ = 0;
 };
 
 }  // namespace
@@ -127,7 +135,7 @@ std::uint32_t TreeIndex::tag_number(PyObject* tag) const {
 
 std::string TreeIndex::describe(std::uint32_t e) const {
   std::string out = "element " + std::to_string(e) + " in document order";
-  PyObject* tag_str = tags[tag[e]].get();
+  PyObject* tag_str = tags[nodes[e].tag].get();
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(tag_str, &size);
   if (utf8) {

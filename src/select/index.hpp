@@ -17,16 +17,21 @@ namespace quillet::select {
 
 inline constexpr std::uint32_t kNone = UINT32_MAX;
 
+// What the index knows of one element.
+struct Node {
+  std::uint32_t parent;  // kNone for a top-level element
+  std::uint32_t prev;    // the element sibling before, or kNone
+  std::uint32_t next;    // the element sibling after, or kNone
+  std::uint32_t tag;     // the tag's number in TreeIndex::tags
+  std::uint8_t text;     // holds a text run other than comments (when asked)
+  std::uint8_t shared;   // may stand at more than one place in the tree
+};
+
 struct TreeIndex {
   // By element number (document order); elements[i] is held for the whole
   // match, so code run meanwhile cannot free what the index names.
   std::vector<PyRef> elements;
-  std::vector<std::uint32_t> parent;  // kNone for a top-level element
-  std::vector<std::uint32_t> prev;    // the element sibling before, or kNone
-  std::vector<std::uint32_t> next;    // the element sibling after, or kNone
-  std::vector<std::uint32_t> tag;     // the tag's number in `tags`
-  std::vector<std::uint8_t> text;     // holds a text run other than comments (if asked)
-  std::vector<std::uint8_t> shared;   // may stand at more than one place in the tree
+  std::vector<Node> nodes;
   // By element number, plus one for the tree itself (number size()): the
   // first child element, or kNone.
   std::vector<std::uint32_t> first_child;
@@ -35,7 +40,7 @@ struct TreeIndex {
 
   std::uint32_t size() const { return static_cast<std::uint32_t>(elements.size()); }
   // The parent's number for per-parent arrays: the tree's own for top-level elements.
-  std::uint32_t up(std::uint32_t e) const { return parent[e] == kNone ? size() : parent[e]; }
+  std::uint32_t up(std::uint32_t e) const { return nodes[e].parent == kNone ? size() : nodes[e].parent; }
   // The tag number of a str, or kNone when no element has that tag.
   std::uint32_t tag_number(PyObject* tag) const;
 

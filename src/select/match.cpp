@@ -139,7 +139,7 @@ bool Matcher::relative(const Complex& c, Bits& out) {
 Bits Matcher::forwards(Comb comb, const Bits& m) {
   Bits r(n_, 0);
   for (std::uint32_t e = 0; e < n_; ++e) {
-    const std::uint32_t p = ix_.parent[e], q = ix_.prev[e];
+    const std::uint32_t p = ix_.nodes[e].parent, q = ix_.nodes[e].prev;
     switch (comb) {
       case Comb::kDescendant:
         r[e] = p != kNone && (m[p] | r[p]);
@@ -165,7 +165,7 @@ Bits Matcher::forwards(Comb comb, const Bits& m) {
 Bits Matcher::backwards(Comb comb, const Bits& m) {
   Bits r(n_, 0);
   for (std::uint32_t e = n_; e-- > 0;) {
-    const std::uint32_t p = ix_.parent[e], x = ix_.next[e];
+    const std::uint32_t p = ix_.nodes[e].parent, x = ix_.nodes[e].next;
     switch (comb) {
       case Comb::kDescendant:
         if (p != kNone && (m[e] | r[e])) r[p] = 1;
@@ -188,7 +188,7 @@ Bits Matcher::backwards(Comb comb, const Bits& m) {
 
 int Matcher::compound(const Compound& c, std::uint32_t e) {
   const std::uint32_t tag = tag_of_[c.serial];
-  if (tag != kAny && tag != ix_.tag[e]) return 0;
+  if (tag != kAny && tag != ix_.nodes[e].tag) return 0;
   for (const Test& t : c.tests) {
     const int r = test(t, e);
     if (r <= 0) return r;
@@ -204,9 +204,9 @@ int Matcher::test(const Test& t, std::uint32_t e) {
     case Kind::kAttr:
       return attribute(t, e);
     case Kind::kRoot:
-      return ix_.parent[e] == kNone;
+      return ix_.nodes[e].parent == kNone;
     case Kind::kEmpty:
-      return ix_.first_child[e] == kNone && !ix_.text[e];
+      return ix_.first_child[e] == kNone && !ix_.nodes[e].text;
     case Kind::kNth:
       return nth(t, e);
     case Kind::kIs:
@@ -323,7 +323,7 @@ void Matcher::count_children() {
   child_pos_.assign(n_, 0);
   child_count_.assign(n_ + 1, 0);
   for (std::uint32_t e = 0; e < n_; ++e) {
-    child_pos_[e] = ix_.prev[e] == kNone ? 1 : child_pos_[ix_.prev[e]] + 1;
+    child_pos_[e] = ix_.nodes[e].prev == kNone ? 1 : child_pos_[ix_.nodes[e].prev] + 1;
     child_count_[ix_.up(e)] = child_pos_[e];
   }
 }
@@ -334,11 +334,11 @@ void Matcher::count_types() {
   std::vector<std::uint32_t> seen(ix_.tags.size(), 0);
   for (std::uint32_t p = 0; p <= n_; ++p) {
     const std::uint32_t first = ix_.first_child[p];
-    for (std::uint32_t c = first; c != kNone; c = ix_.next[c]) type_pos_[c] = ++seen[ix_.tag[c]];
-    for (std::uint32_t c = first; c != kNone; c = ix_.next[c]) {
-      type_last_[c] = seen[ix_.tag[c]] - type_pos_[c] + 1;
+    for (std::uint32_t c = first; c != kNone; c = ix_.nodes[c].next) type_pos_[c] = ++seen[ix_.nodes[c].tag];
+    for (std::uint32_t c = first; c != kNone; c = ix_.nodes[c].next) {
+      type_last_[c] = seen[ix_.nodes[c].tag] - type_pos_[c] + 1;
     }
-    for (std::uint32_t c = first; c != kNone; c = ix_.next[c]) seen[ix_.tag[c]] = 0;
+    for (std::uint32_t c = first; c != kNone; c = ix_.nodes[c].next) seen[ix_.nodes[c].tag] = 0;
   }
 }
 
@@ -349,7 +349,7 @@ void Matcher::count_of(const Test& t) {
   before.assign(n_, 0);
   total.assign(n_ + 1, 0);
   for (std::uint32_t e = 0; e < n_; ++e) {
-    const std::uint32_t q = ix_.prev[e];
+    const std::uint32_t q = ix_.nodes[e].prev;
     before[e] = q == kNone ? 0 : before[q] + s[q];
     total[ix_.up(e)] += s[e];
   }
@@ -388,7 +388,7 @@ int Matcher::lang(const Test& t, std::uint32_t e) {
       const int found = str_value(x, lang_key_.get(), value);
       if (found < 0) return -1;
       if (!found) {
-        bits[x] = ix_.parent[x] != kNone && bits[ix_.parent[x]];
+        bits[x] = ix_.nodes[x].parent != kNone && bits[ix_.nodes[x].parent];
         continue;
       }
       Text tag, range;

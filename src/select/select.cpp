@@ -47,7 +47,7 @@ class Dropper {
     end_.resize(ix_.size());
     for (std::uint32_t e = 0; e < ix_.size(); ++e) end_[e] = e;
     for (std::uint32_t e = ix_.size(); e-- > 0;) {
-      const std::uint32_t p = ix_.parent[e];
+      const std::uint32_t p = ix_.nodes[e].parent;
       if (p != kNone) end_[p] = std::max(end_[p], end_[e]);
     }
   }
@@ -169,7 +169,7 @@ PyObject* select(PyObject* tree, PyObject* compiled, bool first) {
     for (std::uint32_t e = 0; e < index.size(); ++e) {
       if (!matched[e]) continue;
       PyObject* element = index.elements[e].get();
-      if (index.shared[e] && !listed.insert(element).second) continue;
+      if (index.nodes[e].shared && !listed.insert(element).second) continue;
       if (first) return PyRef::borrow(element).release();
       if (PyList_Append(out.get(), element) < 0) return nullptr;
     }
@@ -189,11 +189,11 @@ PyObject* drop(PyObject* tree, PyObject* compiled) {
     // two places and matches at one is dropped from both.
     std::unordered_set<PyObject*> gone;
     for (std::uint32_t e = 0; e < index.size(); ++e) {
-      if (matched[e] && index.shared[e]) gone.insert(index.elements[e].get());
+      if (matched[e] && index.nodes[e].shared) gone.insert(index.elements[e].get());
     }
     if (!gone.empty()) {
       for (std::uint32_t e = 0; e < index.size(); ++e) {
-        if (index.shared[e] && gone.count(index.elements[e].get())) matched[e] = 1;
+        if (index.nodes[e].shared && gone.count(index.elements[e].get())) matched[e] = 1;
       }
     }
     Dropper dropper(index, matched);

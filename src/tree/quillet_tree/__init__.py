@@ -7,9 +7,9 @@ The work on whole trees is done in C++ (quillet_tree._native).
 """
 from __future__ import annotations
 
-import functools
 import html
-from typing import TYPE_CHECKING, Any, Collection, Iterator, List, Optional, Tuple, TypeVar, Union
+from typing import (TYPE_CHECKING, Any, Collection, Dict, Iterator, List, Optional, Tuple, TypeVar,
+                    Union)
 
 import quillet
 from quillet_tree import _native, _selectors
@@ -287,15 +287,24 @@ class Selector:
 
     def drop(self, tree: _T) -> _T:
         """A new tree without the elements that match (see quillet_tree.drop)."""
-        out = _native.drop(tree, self._program)
-        if isinstance(tree, list):
-            return out  # type: ignore[no-any-return]
-        return out[0] if out else None  # type: ignore[no-any-return]
+        out: Any = _native.drop(tree, self._program)
+        if not isinstance(tree, list):
+            out = out[0] if out else None
+        return out  # type: ignore[no-any-return]
 
 
-@functools.lru_cache(maxsize=256)
+# Selectors given as strs, read once: the most recent few hundred.
+_CACHE: Dict[str, Selector] = {}
+
+
 def _compiled(pattern: str) -> Selector:
-    return Selector(pattern)
+    selector = _CACHE.get(pattern)
+    if selector is None:
+        selector = Selector(pattern)
+        if len(_CACHE) >= 256:
+            _CACHE.clear()
+        _CACHE[pattern] = selector
+    return selector
 
 
 def compile(pattern: str, /) -> Selector:

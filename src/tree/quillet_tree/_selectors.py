@@ -55,6 +55,10 @@ class SelectorError(ValueError):
         self.position = position
 
 
+# Shown where it is used from.
+SelectorError.__module__ = "quillet_tree"
+
+
 # Tokens: (kind, value, start, end). Kinds: "ident", "function" (value: the
 # name, the "(" consumed), "hash" (value, and whether it is an identifier),
 # "string", "number", "dimension", "percentage", "ws", "delim" and the
@@ -122,7 +126,7 @@ class _Tokenizer:
         return chr(code)
 
     def name(self) -> str:
-        out = []
+        out: List[str] = []
         while True:
             c = self.at()
             if c != "" and _name_char(c):
@@ -135,7 +139,7 @@ class _Tokenizer:
                 return "".join(out)
 
     def string(self, quote: str) -> Tuple[str, Any]:
-        out = []
+        out: List[str] = []
         while True:
             c = self.at()
             if c == "" or c == quote:
@@ -369,7 +373,7 @@ class _Parser:
 
     def complex(self, relative: bool) -> Tuple[Any, ...]:
         self.skip_ws()
-        parts = []
+        parts: List[Tuple[int, Any]] = []
         combinator = C_NONE
         if relative:
             combinator = self.combinator() or C_DESCENDANT
