@@ -251,9 +251,9 @@ def run_corpus(args, selectors, progress):
             trees[lib.name] = lib.build(text)
         gc.collect()
         gc.freeze()
+        loops = {}
         for sel in selectors:
             progress("page %d/%d %s: %s" % (i, len(docs), name, sel))
-            loops = {}
             for lib in libs:
                 key = lib.name, sel
                 if key in failed:
@@ -265,20 +265,29 @@ def run_corpus(args, selectors, progress):
                     loops[key] = loops_for(time.perf_counter() - start, args.min_time)
                 except Exception as exc:
                     failed[key] = "error: %s" % type(exc).__name__
-            for r in range(args.rounds):
-                for lib in libs:
-                    key = lib.name, sel
-                    if key in loops:
-                        c, tree, run = compiled[key], trees[lib.name], lib.run
-                        rounds[key][r] += timed(lambda: run(c, tree), loops[key])
+        # By default each library runs every selector on its own tree in a
+        # row, as a program that parses a page and then queries it does.
+        # --interleave runs the libraries one after another for each
+        # selector instead, so that each finds its tree pushed out of the
+        # processor's caches by the others'.
+        if args.interleave:
+            order = [(lib, sel) for sel in selectors for lib in libs]
+        else:
+            order = [(lib, sel) for lib in libs for sel in selectors]
+        for r in range(args.rounds):
+            for lib, sel in order:
+                key = lib.name, sel
+                if key in loops:
+                    c, tree, run = compiled[key], trees[lib.name], lib.run
+                    rounds[key][r] += timed(lambda: run(c, tree), loops[key])
         del trees
         gc.unfreeze()
         gc.collect()
     progress("")
-    report_corpus(libs, selectors, rounds, counts, failed, len(docs), args.rounds)
+    report_corpus(libs, selectors, rounds, counts, failed, len(docs), args.rounds, args.interleave)
 
 
-def report_corpus(libs, selectors, rounds, counts, failed, n_docs, n_rounds):
+def report_corpus(libs, selectors, rounds, counts, failed, n_docs, n_rounds, interleave):
     names = [lib.name for lib in libs]
     peers = names[1:]
 
@@ -311,7 +320,9 @@ def report_corpus(libs, selectors, rounds, counts, failed, n_docs, n_rounds):
                                sum(best(("quillet", s)) for s in both)))
     rows.append(row)
     print_table("Selector time over the corpus (%d pages), ms: each the best of %d "
-                "round(s) of one pass over every page" % (n_docs, n_rounds),
+                "round(s) of one pass over every page, %s" % (
+                    n_docs, n_rounds, "the libraries interleaved for each selector" if interleave
+                    else "each library's selectors in a row on its tree"),
                 header, rows,
                 ["* over the selectors that library ran; the ratios of the total use "
                  "the selectors both sides ran"])
@@ -491,6 +502,9 @@ def parse_args(argv):
     ap.add_argument("--selectors", metavar="SEL;...",
                     help="';'-separated selectors instead of the built-in list")
     ap.add_argument("--rounds", type=int, default=5, help="rounds; the best is kept (default 5)")
+    ap.add_argument("--interleave", action="store_true",
+                    help="run the libraries one after another for each selector (each then meets "
+                         "its tree out of the caches), not each library's selectors in a row")
     ap.add_argument("--min-time", type=float, default=0.002,
                     help="seconds one measurement of a page lasts at least (calls are "
                          "repeated and averaged to get there; default 0.002)")
