@@ -24,12 +24,13 @@ class Indexer {
  public:
   Indexer(TreeIndex& ix, bool want_text, const char* who)
       : ix_(ix), want_text_(want_text), who_(who) {
-    ix_.first_child.push_back(kNone);  // the tree's own slot, moved to the end later
+    ix_.elements.reserve(1024);
+    ix_.nodes.reserve(1024);
   }
 
   bool text(PyObject* run) {
     if (!want_text_ || open_.empty()) return true;
-    std::uint8_t& has = ix_.nodes[open_.back()].text;
+    std::uint8_t& has = ix_.nodes[open_.back().element].text;
     if (has) return true;
     Text t;
     if (!text_of(run, t)) return false;
@@ -60,17 +61,12 @@ class Indexer {
       }
       return -1;
     }
-    const std::uint32_t parent = open_.empty() ? kNone : open_.back();
-    const std::uint32_t slot = parent == kNone ? 0 : parent + 1;
-    ix_.nodes.push_back(Node{parent, last_[slot], kNone, intern(tag.get()), 0, shared});
-    if (last_[slot] != kNone) {
-      ix_.nodes[last_[slot]].next = e;
-    } else {
-      ix_.first_child[slot] = e;
-    }
-    last_[slot] = e;
-    ix_.first_child.push_back(kNone);
-    last_.push_back(kNone);
+    const std::uint32_t parent = open_.empty() ? kNone : open_.back().element;
+    std::uint32_t& last = open_.empty() ? top_last_ : open_.back().last;
+    ix_.nodes.push_back(Node{parent, last, kNone, intern(tag.get()), 0, 0, shared});
+    if (last != kNone) ix_.nodes[last].next = e;
+    if (parent != kNone) ix_.nodes[parent].has_child = 1;
+    last = e;
     const int descend = tree::children_of(element, children);
     if (descend < 0) {
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -85,18 +81,19 @@ class Indexer {
       }
       return -1;
     }
-    if (descend > 0) open_.push_back(e);
+    if (descend > 0) open_.push_back(Open{e, kNone});
     return descend;
   }
 
-  // The tag's number; parse shares one str among the elements of a tag, and
-  // elements of one tag often come in runs.
+  // The tag's number. Trees hold few distinct tag strs (parse shares one
+  // among the elements of a tag), so a small cache by address answers most.
   std::uint32_t intern(PyObject* tag) {
-    if (tag != last_tag_) {
-      last_tag_ = tag;
-      last_number_ = ix_.intern(tag);  // holds the tag
+    Seen& seen = seen_[(reinterpret_cast<std::uintptr_t>(tag) >> 4) % kSeen];
+    if (seen.tag != tag) {
+      seen.tag = tag;
+      seen.number = ix_.intern(tag);  // holds the tag, so the address stays its own
     }
-    return last_number_;
+    return seen.number;
   }
 
   bool leave(PyRef&) {
@@ -108,11 +105,18 @@ class Indexer {
   TreeIndex& ix_;
   bool want_text_;
   const char* who_;
-  std::vector<std::uint32_t> open_;  // the elements whose children are being walked
-  // The last child element so far, by slot: 0 for the tree, e + 1 for element e.
-  std::vector<std::uint32_t> last_{kNone};
-  PyObject* last_tag_ = nullptr;  // held by the index once met
-  std::uint32_t last_number_ = 0;
+  struct Open {
+    std::uint32_t element;  // whose children are being walked
+    std::uint32_t last;     // its last child element so far, or kNone
+  };
+  std::vector<Open> open_;
+  std::uint32_t top_last_ = kNone;  // the last top-level element so far
+  struct Seen {
+    PyObject* tag = nullptr;  // held by the index once met
+    std::uint32_t number = 0;
+  };
+  static constexpr std::size_t kSeen = 64;
+  Seen seen_[kSeen];
 };
 
 }  // namespace
@@ -149,11 +153,7 @@ std::string TreeIndex::describe(std::uint32_t e) const {
 bool TreeIndex::build(PyObject* tree, bool want_text, const char* who) {
   Indexer indexer(*this, want_text, who);
   const std::string message = std::string(who) + ": the tree holds itself (a list inside itself)";
-  if (!tree::walk_nodes(tree, indexer, message.c_str())) return false;
-  // The tree's own slot goes last, after the elements'.
-  first_child.push_back(first_child[0]);
-  first_child.erase(first_child.begin());
-  return true;
+  return tree::walk_nodes(tree, indexer, message.c_str());
 }
 
 }  // namespace quillet::select

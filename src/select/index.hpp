@@ -23,7 +23,8 @@ struct Node {
   std::uint32_t prev;    // the element sibling before, or kNone
   std::uint32_t next;    // the element sibling after, or kNone
   std::uint32_t tag;     // the tag's number in TreeIndex::tags
-  std::uint8_t text;     // holds a text run other than comments (when asked)
+  std::uint8_t text;       // holds a text run other than comments (when asked)
+  std::uint8_t has_child;  // holds an element
   std::uint8_t shared;   // may stand at more than one place in the tree
 };
 
@@ -32,9 +33,6 @@ struct TreeIndex {
   // match, so code run meanwhile cannot free what the index names.
   std::vector<PyRef> elements;
   std::vector<Node> nodes;
-  // By element number, plus one for the tree itself (number size()): the
-  // first child element, or kNone.
-  std::vector<std::uint32_t> first_child;
   // The distinct tags, by number, held.
   std::vector<PyRef> tags;
 

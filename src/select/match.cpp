@@ -206,7 +206,7 @@ int Matcher::test(const Test& t, std::uint32_t e) {
     case Kind::kRoot:
       return ix_.nodes[e].parent == kNone;
     case Kind::kEmpty:
-      return ix_.first_child[e] == kNone && !ix_.nodes[e].text;
+      return !ix_.nodes[e].has_child && !ix_.nodes[e].text;
     case Kind::kNth:
       return nth(t, e);
     case Kind::kIs:
@@ -332,8 +332,12 @@ void Matcher::count_types() {
   type_pos_.assign(n_, 0);
   type_last_.assign(n_, 0);
   std::vector<std::uint32_t> seen(ix_.tags.size(), 0);
+  std::vector<std::uint32_t> first_child(n_ + 1, kNone);  // by parent (up())
+  for (std::uint32_t e = 0; e < n_; ++e) {
+    if (ix_.nodes[e].prev == kNone) first_child[ix_.up(e)] = e;
+  }
   for (std::uint32_t p = 0; p <= n_; ++p) {
-    const std::uint32_t first = ix_.first_child[p];
+    const std::uint32_t first = first_child[p];
     for (std::uint32_t c = first; c != kNone; c = ix_.nodes[c].next) type_pos_[c] = ++seen[ix_.nodes[c].tag];
     for (std::uint32_t c = first; c != kNone; c = ix_.nodes[c].next) {
       type_last_[c] = seen[ix_.nodes[c].tag] - type_pos_[c] + 1;
