@@ -6,6 +6,7 @@
 
 #include "python/py_state.hpp"
 #include "select/text.hpp"
+#include "select/values.hpp"
 #include "tree/walk.hpp"
 
 namespace quillet::select {
@@ -138,16 +139,7 @@ std::uint32_t TreeIndex::tag_number(PyObject* tag) const {
 }
 
 std::string TreeIndex::describe(std::uint32_t e) const {
-  std::string out = "element " + std::to_string(e) + " in document order";
-  PyObject* tag_str = tags[nodes[e].tag].get();
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(tag_str, &size);
-  if (utf8) {
-    out += ", <" + std::string(utf8, static_cast<std::size_t>(std::min<Py_ssize_t>(size, 40))) + ">";
-  } else {
-    PyErr_Clear();
-  }
-  return out;
+  return select::describe(Where{e, tags[nodes[e].tag].get()});
 }
 
 bool TreeIndex::build(PyObject* tree, bool want_text, const char* who) {

@@ -3,7 +3,6 @@
 
 #include <new>
 
-#include "python/py_state.hpp"
 #include "select/text.hpp"
 
 namespace quillet::select {
@@ -18,37 +17,12 @@ bool picks(std::int64_t a, std::int64_t b, std::int64_t pos) {
   return pos <= b && (b - pos) % -a == 0;
 }
 
-// Whether the attribute value s passes the test's operator and value.
-bool compare(const Test& t, const Text& s) {
-  Text v;
-  text_of(t.value.get(), v);  // the program's own str, ready since it was made
-  switch (t.op) {
-    case Op::kExists:
-      return true;
-    case Op::kEquals:
-      return equals(s, v, t.ignore_case);
-    case Op::kWord:
-      for (Py_ssize_t i = 0; i < v.size; ++i) {
-        if (is_space(v[i])) return false;
-      }
-      return v.size > 0 && has_word(s, v, t.ignore_case);
-    case Op::kDash:
-      return equals(s, v, t.ignore_case) ||
-             (s.size > v.size && s[v.size] == '-' && starts_with(s, v, t.ignore_case));
-    case Op::kPrefix:
-      return v.size > 0 && starts_with(s, v, t.ignore_case);
-    case Op::kSuffix:
-      return v.size > 0 && ends_with(s, v, t.ignore_case);
-    case Op::kContains:
-      return v.size > 0 && contains(s, v, t.ignore_case);
-  }
-  return false;
-}
-
 }  // namespace
 
 Matcher::Matcher(const Program& program, const TreeIndex& index, const char* who)
-    : p_(program), ix_(index), who_(who), n_(index.size()) {}
+    : p_(program), ix_(index), n_(index.size()), values_(who) {}
+
+Where Matcher::where(std::uint32_t e) const { return Where{e, ix_.tags[ix_.nodes[e].tag].get()}; }
 
 bool Matcher::run(Bits& matched) {
   tag_of_.assign(p_.compounds, kAny);
@@ -200,9 +174,9 @@ int Matcher::test(const Test& t, std::uint32_t e) {
   switch (t.kind) {
     case Kind::kId:
     case Kind::kClass:
-      return id_or_class(t, e);
+      return values_.id_or_class(t, ix_.elements[e].get(), where(e));
     case Kind::kAttr:
-      return attribute(t, e);
+      return values_.attribute(t, ix_.elements[e].get(), where(e));
     case Kind::kRoot:
       return ix_.nodes[e].parent == kNone;
     case Kind::kEmpty:
@@ -220,103 +194,6 @@ int Matcher::test(const Test& t, std::uint32_t e) {
       return 0;
   }
   return 0;
-}
-
-int Matcher::type_error(std::uint32_t e, PyObject* key, PyObject* value, bool item) {
-  const bool list = key == element_keys().classes && !item;
-  PyErr_Format(PyExc_TypeError, "%s: the %R of %s %s %s, not %s", who_, key,
-               ix_.describe(e).c_str(), item ? "holds a" : "is", Py_TYPE(value)->tp_name,
-               list ? "a list" : "str");
-  return -1;
-}
-
-int Matcher::str_value(std::uint32_t e, PyObject* key, PyRef& value) {
-  const int found = tree::lookup(ix_.elements[e].get(), key, value);  // may run a key's __eq__
-  if (found <= 0) return found;
-  return PyUnicode_Check(value.get()) ? 1 : type_error(e, key, value.get(), false);
-}
-
-int Matcher::id_or_class(const Test& t, std::uint32_t e) {
-  Text want, have;
-  text_of(t.value.get(), want);
-  PyRef value;
-  if (t.kind == Kind::kId) {
-    const int found = str_value(e, element_keys().id, value);
-    if (found <= 0) return found;
-    if (!text_of(value.get(), have)) return -1;
-    return equals(have, want, false);
-  }
-  PyObject* key = element_keys().classes;
-  const int found = tree::lookup(ix_.elements[e].get(), key, value);
-  if (found <= 0) return found;
-  PyObject* classes = value.get();
-  if (PyUnicode_Check(classes)) return 0;  // an attribute named "classes" replaced the list
-  if (!PyList_Check(classes)) return type_error(e, key, classes, false);
-  // The items are read borrowed: comparing strs runs no code.
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(classes); ++i) {
-    PyObject* item = PyList_GET_ITEM(classes, i);
-    if (!PyUnicode_Check(item)) return type_error(e, key, item, true);
-    if (!text_of(item, have)) return -1;
-    if (equals(have, want, false)) return 1;
-  }
-  return 0;
-}
-
-int Matcher::attribute(const Test& t, std::uint32_t e) {
-  const ElementKeys& k = element_keys();
-  PyRef value;
-  Text have;
-  switch (t.source) {
-    case Source::kNone:
-      return 0;
-    case Source::kOther:
-    case Source::kId:
-    case Source::kStyle: {
-      PyObject* key = t.source == Source::kOther ? t.name.get()
-                      : t.source == Source::kId  ? k.id
-                                                 : k.style;
-      const int found = str_value(e, key, value);
-      if (found <= 0) return found;
-      if (!text_of(value.get(), have)) return -1;
-      if (t.source != Source::kOther && have.size == 0) return 0;  // "" stands for none
-      return compare(t, have);
-    }
-    case Source::kClass:
-      break;
-  }
-  const int found = tree::lookup(ix_.elements[e].get(), k.classes, value);
-  if (found <= 0) return found;
-  PyObject* classes = value.get();
-  if (PyUnicode_Check(classes)) return 0;
-  if (!PyList_Check(classes)) return type_error(e, k.classes, classes, false);
-  const Py_ssize_t size = PyList_GET_SIZE(classes);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyList_GET_ITEM(classes, i);
-    if (!PyUnicode_Check(item)) return type_error(e, k.classes, item, true);
-  }
-  if (size == 0 || (size == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(classes, 0)) == 0)) {
-    return 0;  // [""] stands for no class attribute
-  }
-  if (t.op == Op::kWord) {
-    Text want;
-    text_of(t.value.get(), want);
-    for (Py_ssize_t i = 0; i < want.size; ++i) {
-      if (is_space(want[i])) return 0;
-    }
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (!text_of(PyList_GET_ITEM(classes, i), have)) return -1;
-      if (want.size > 0 && equals(have, want, t.ignore_case)) return 1;
-    }
-    return 0;
-  }
-  // Joined, the classes are the attribute's text.
-  if (!space_) {
-    space_ = PyRef(PyUnicode_FromStringAndSize(" ", 1));
-    if (!space_) return -1;
-  }
-  const PyRef joined(PyUnicode_Join(space_.get(), classes));
-  if (!joined || !text_of(joined.get(), have)) return -1;
-  return compare(t, have);
 }
 
 void Matcher::count_children() {
@@ -380,27 +257,14 @@ int Matcher::nth(const Test& t, std::uint32_t e) {
 // ancestor, with a "lang" attribute; matched once for all elements.
 int Matcher::lang(const Test& t, std::uint32_t e) {
   if (!lang_done_[t.serial]) {
-    if (!lang_key_) {
-      lang_key_ = PyRef(PyUnicode_InternFromString("lang"));
-      if (!lang_key_) return -1;
-    }
     Bits& bits = lang_[t.serial];
     bits.assign(n_, 0);
     for (std::uint32_t x = 0; x < n_; ++x) {
       if (!clock_.tick()) return -1;
-      PyRef value;
-      const int found = str_value(x, lang_key_.get(), value);
-      if (found < 0) return -1;
-      if (!found) {
-        bits[x] = ix_.nodes[x].parent != kNone && bits[ix_.nodes[x].parent];
-        continue;
-      }
-      Text tag, range;
-      if (!text_of(value.get(), tag)) return -1;
-      for (const PyRef& r : t.ranges) {
-        text_of(r.get(), range);
-        if (language_matches(tag, range)) bits[x] = 1;
-      }
+      const int own = values_.own_language(t, ix_.elements[x].get(), where(x));
+      if (own < 0) return -1;
+      const std::uint32_t p = ix_.nodes[x].parent;
+      bits[x] = own == 2 ? p != kNone && bits[p] : own;
     }
     lang_done_[t.serial] = 1;
   }

@@ -18,6 +18,7 @@
 #include "python/py_ref.hpp"
 #include "select/index.hpp"
 #include "select/program.hpp"
+#include "select/values.hpp"
 #include "tree/walk.hpp"
 
 namespace quillet::select {
@@ -44,24 +45,19 @@ class Matcher {
   int compound(const Compound& c, std::uint32_t e);
   int test(const Test& t, std::uint32_t e);
   int attribute(const Test& t, std::uint32_t e);
-  int id_or_class(const Test& t, std::uint32_t e);
   int nth(const Test& t, std::uint32_t e);
   int lang(const Test& t, std::uint32_t e);
   Bits forwards(Comb comb, const Bits& m);
   Bits backwards(Comb comb, const Bits& m);
-  // The value of `key` in element e: 1 with `value` set to a str, 0 when
-  // missing, -1 with TypeError for a value that is no str.
-  int str_value(std::uint32_t e, PyObject* key, PyRef& value);
-  // TypeError for the value of `key` in element e, or for an item of it.
-  int type_error(std::uint32_t e, PyObject* key, PyObject* value, bool item);
+  Where where(std::uint32_t e) const;
   void count_children();
   void count_types();
   void count_of(const Test& t);
 
   const Program& p_;
   const TreeIndex& ix_;
-  const char* who_;
   const std::uint32_t n_;
+  ValueReader values_;
   tree::SignalClock clock_;
   std::vector<std::uint32_t> tag_of_;  // by compound: the tag's number, kAny or kNone
   std::vector<Bits> lists_;            // by list: the elements it matches
@@ -74,8 +70,6 @@ class Matcher {
   std::vector<std::vector<std::uint32_t>> of_before_, of_total_;
   std::vector<Bits> lang_;  // by test: the elements of a language that :lang() names
   std::vector<std::uint8_t> lang_done_;
-  PyRef lang_key_;  // "lang"
-  PyRef space_;     // " ", to join classes with
 };
 
 }  // namespace quillet::select

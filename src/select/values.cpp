@@ -1,0 +1,166 @@
+// ValueReader: an element's id, classes and attributes, read and compared.
+#include "select/values.hpp"
+
+#include "python/py_state.hpp"
+#include "select/text.hpp"
+#include "tree/walk.hpp"
+
+namespace quillet::select {
+namespace {
+
+// Whether the attribute value s passes the test's operator and value.
+bool compare(const Test& t, const Text& s) {
+  Text v;
+  text_of(t.value.get(), v);  // the program's own str, ready since it was made
+  switch (t.op) {
+    case Op::kExists:
+      return true;
+    case Op::kEquals:
+      return equals(s, v, t.ignore_case);
+    case Op::kWord:
+      for (Py_ssize_t i = 0; i < v.size; ++i) {
+        if (is_space(v[i])) return false;
+      }
+      return v.size > 0 && has_word(s, v, t.ignore_case);
+    case Op::kDash:
+      return equals(s, v, t.ignore_case) ||
+             (s.size > v.size && s[v.size] == '-' && starts_with(s, v, t.ignore_case));
+    case Op::kPrefix:
+      return v.size > 0 && starts_with(s, v, t.ignore_case);
+    case Op::kSuffix:
+      return v.size > 0 && ends_with(s, v, t.ignore_case);
+    case Op::kContains:
+      return v.size > 0 && contains(s, v, t.ignore_case);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string describe(const Where& where) {
+  std::string out = "element " + std::to_string(where.number) + " in document order";
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(where.tag, &size);
+  if (utf8) {
+    out += ", <" + std::string(utf8, static_cast<std::size_t>(std::min<Py_ssize_t>(size, 40))) + ">";
+  } else {
+    PyErr_Clear();
+  }
+  return out;
+}
+
+int ValueReader::type_error(const Where& where, PyObject* key, PyObject* value, bool item) {
+  const bool list = key == element_keys().classes && !item;
+  PyErr_Format(PyExc_TypeError, "%s: the %R of %s %s %s, not %s", who_, key,
+               describe(where).c_str(), item ? "holds a" : "is", Py_TYPE(value)->tp_name,
+               list ? "a list" : "str");
+  return -1;
+}
+
+int ValueReader::str_value(PyObject* element, PyObject* key, const Where& where, PyRef& value) {
+  const int found = tree::lookup(element, key, value);  // may run a key's __eq__
+  if (found <= 0) return found;
+  return PyUnicode_Check(value.get()) ? 1 : type_error(where, key, value.get(), false);
+}
+
+int ValueReader::id_or_class(const Test& t, PyObject* element, const Where& where) {
+  Text want, have;
+  text_of(t.value.get(), want);
+  PyRef value;
+  if (t.kind == Kind::kId) {
+    const int found = str_value(element, element_keys().id, where, value);
+    if (found <= 0) return found;
+    if (!text_of(value.get(), have)) return -1;
+    return equals(have, want, false);
+  }
+  PyObject* key = element_keys().classes;
+  const int found = tree::lookup(element, key, value);
+  if (found <= 0) return found;
+  PyObject* classes = value.get();
+  if (PyUnicode_Check(classes)) return 0;  // an attribute named "classes" replaced the list
+  if (!PyList_Check(classes)) return type_error(where, key, classes, false);
+  // The items are read borrowed: comparing strs runs no code.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(classes); ++i) {
+    PyObject* item = PyList_GET_ITEM(classes, i);
+    if (!PyUnicode_Check(item)) return type_error(where, key, item, true);
+    if (!text_of(item, have)) return -1;
+    if (equals(have, want, false)) return 1;
+  }
+  return 0;
+}
+
+int ValueReader::attribute(const Test& t, PyObject* element, const Where& where) {
+  const ElementKeys& k = element_keys();
+  PyRef value;
+  Text have;
+  switch (t.source) {
+    case Source::kNone:
+      return 0;
+    case Source::kOther:
+    case Source::kId:
+    case Source::kStyle: {
+      PyObject* key = t.source == Source::kOther ? t.name.get()
+                      : t.source == Source::kId  ? k.id
+                                                 : k.style;
+      const int found = str_value(element, key, where, value);
+      if (found <= 0) return found;
+      if (!text_of(value.get(), have)) return -1;
+      if (t.source != Source::kOther && have.size == 0) return 0;  // "" stands for none
+      return compare(t, have);
+    }
+    case Source::kClass:
+      break;
+  }
+  const int found = tree::lookup(element, k.classes, value);
+  if (found <= 0) return found;
+  PyObject* classes = value.get();
+  if (PyUnicode_Check(classes)) return 0;
+  if (!PyList_Check(classes)) return type_error(where, k.classes, classes, false);
+  const Py_ssize_t size = PyList_GET_SIZE(classes);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyList_GET_ITEM(classes, i);
+    if (!PyUnicode_Check(item)) return type_error(where, k.classes, item, true);
+  }
+  if (size == 0 || (size == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(classes, 0)) == 0)) {
+    return 0;  // [""] stands for no class attribute
+  }
+  if (t.op == Op::kWord) {
+    Text want;
+    text_of(t.value.get(), want);
+    for (Py_ssize_t i = 0; i < want.size; ++i) {
+      if (is_space(want[i])) return 0;
+    }
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      if (!text_of(PyList_GET_ITEM(classes, i), have)) return -1;
+      if (want.size > 0 && equals(have, want, t.ignore_case)) return 1;
+    }
+    return 0;
+  }
+  // Joined, the classes are the attribute's text.
+  if (!space_) {
+    space_ = PyRef(PyUnicode_FromStringAndSize(" ", 1));
+    if (!space_) return -1;
+  }
+  const PyRef joined(PyUnicode_Join(space_.get(), classes));
+  if (!joined || !text_of(joined.get(), have)) return -1;
+  return compare(t, have);
+}
+
+int ValueReader::own_language(const Test& t, PyObject* element, const Where& where) {
+  if (!lang_key_) {
+    lang_key_ = PyRef(PyUnicode_InternFromString("lang"));
+    if (!lang_key_) return -1;
+  }
+  PyRef value;
+  const int found = str_value(element, lang_key_.get(), where, value);
+  if (found <= 0) return found < 0 ? -1 : 2;
+  Text tag, range;
+  if (!text_of(value.get(), tag)) return -1;
+  for (const PyRef& r : t.ranges) {
+    text_of(r.get(), range);
+    if (language_matches(tag, range)) return 1;
+  }
+  return 0;
+}
+
+}  // namespace quillet::select

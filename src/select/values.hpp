@@ -1,0 +1,51 @@
+// Reading what a selector asks of one element dict: its id, classes and
+// attributes, checked for type, and compared with the selector's values.
+// Both matchers read elements through here, so an element answers a
+// selector the same way whichever of them asks.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+
+#include "python/py_ref.hpp"
+#include "select/program.hpp"
+
+namespace quillet::select {
+
+// Where an element stands, for error messages: its number in document order
+// and its tag (a str, borrowed).
+struct Where {
+  std::uint32_t number;
+  PyObject* tag;
+};
+
+// "element 3 in document order, <p>"
+std::string describe(const Where& where);
+
+class ValueReader {
+ public:
+  // `who` starts error messages ("select()").
+  explicit ValueReader(const char* who) : who_(who) {}
+
+  // Each returns 1 when the element passes the test, 0 when not, -1 with an
+  // error set: TypeError for a value of the wrong type, or what code run by
+  // a dict lookup (a key's __eq__) raised. `element` is held by the caller.
+  int id_or_class(const Test& t, PyObject* element, const Where& where);
+  int attribute(const Test& t, PyObject* element, const Where& where);
+  // For :lang(): 1 or 0 when the element's own "lang" matches or not, 2 when
+  // it has none (its parent's language is its own), -1 with an error set.
+  int own_language(const Test& t, PyObject* element, const Where& where);
+
+ private:
+  // The str value of `key`: 1 with `value` set, 0 when missing, -1 with an error set.
+  int str_value(PyObject* element, PyObject* key, const Where& where, PyRef& value);
+  int type_error(const Where& where, PyObject* key, PyObject* value, bool item);
+
+  const char* who_;
+  PyRef space_;     // " ", to join classes with
+  PyRef lang_key_;  // "lang"
+};
+
+}  // namespace quillet::select
