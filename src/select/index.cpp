@@ -51,17 +51,7 @@ class Indexer {
     const std::uint8_t shared = Py_REFCNT(element) > 2;
     ix_.elements.push_back(PyRef::borrow(element));
     PyRef tag;
-    const int found = tree::lookup(element, element_keys().tag, tag);  // may run a key's __eq__
-    if (found < 0) return -1;
-    if (!found || !PyUnicode_Check(tag.get())) {
-      if (found) {
-        PyErr_Format(PyExc_TypeError, "%s: the tag of element %u in document order is %s, not str",
-                     who_, e, Py_TYPE(tag.get())->tp_name);
-      } else {
-        PyErr_Format(PyExc_TypeError, "%s: element %u in document order has no \"tag\"", who_, e);
-      }
-      return -1;
-    }
+    if (!tag_of(element, e, who_, tag)) return -1;
     const std::uint32_t parent = open_.empty() ? kNone : open_.back().element;
     std::uint32_t& last = open_.empty() ? top_last_ : open_.back().last;
     ix_.nodes.push_back(Node{parent, last, kNone, intern(tag.get()), 0, 0, shared});

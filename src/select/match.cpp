@@ -10,12 +10,6 @@ namespace {
 
 constexpr std::uint32_t kAny = kNone - 1;  // a compound without a type selector
 
-// Whether the position `pos` (from 1) is a*n + b for some n >= 0.
-bool picks(std::int64_t a, std::int64_t b, std::int64_t pos) {
-  if (a == 0) return pos == b;
-  if (a > 0) return pos >= b && (pos - b) % a == 0;
-  return pos <= b && (b - pos) % -a == 0;
-}
 
 }  // namespace
 

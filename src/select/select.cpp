@@ -13,6 +13,7 @@
 #include "select/index.hpp"
 #include "select/match.hpp"
 #include "select/program.hpp"
+#include "select/stream.hpp"
 #include "tree/walk.hpp"
 
 namespace quillet::select {
@@ -159,6 +160,7 @@ PyObject* select(PyObject* tree, PyObject* compiled, bool first) {
     const Program* program = program_of(compiled);
     if (!program) return nullptr;
     const PyRef held(PyRef::borrow(compiled));  // code run meanwhile may drop the selector
+    if (streamable(*program)) return stream_select(tree, *program, first);
     TreeIndex index;
     Bits matched;
     if (!match(tree, *program, "select()", index, matched)) return nullptr;

@@ -37,6 +37,19 @@ bool compare(const Test& t, const Text& s) {
 
 }  // namespace
 
+bool tag_of(PyObject* element, std::uint32_t number, const char* who, PyRef& tag) {
+  const int found = tree::lookup(element, element_keys().tag, tag);  // may run a key's __eq__
+  if (found < 0) return false;
+  if (found && PyUnicode_Check(tag.get())) return true;
+  if (found) {
+    PyErr_Format(PyExc_TypeError, "%s: the tag of element %u in document order is %s, not str",
+                 who, number, Py_TYPE(tag.get())->tp_name);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s: element %u in document order has no \"tag\"", who, number);
+  }
+  return false;
+}
+
 std::string describe(const Where& where) {
   std::string out = "element " + std::to_string(where.number) + " in document order";
   Py_ssize_t size = 0;

@@ -24,6 +24,18 @@ struct Where {
 // "element 3 in document order, <p>"
 std::string describe(const Where& where);
 
+// The tag of the element numbered `number`: true with `tag` set to a str;
+// false with an error set (TypeError for a tag missing or of another type,
+// or what a key's __eq__ raised). `who` starts the message.
+bool tag_of(PyObject* element, std::uint32_t number, const char* who, PyRef& tag);
+
+// Whether the position `pos` (from 1) among siblings is a*n + b for some n >= 0.
+inline bool picks(std::int64_t a, std::int64_t b, std::int64_t pos) {
+  if (a == 0) return pos == b;
+  if (a > 0) return pos >= b && (pos - b) % a == 0;
+  return pos <= b && (b - pos) % -a == 0;
+}
+
 class ValueReader {
  public:
   // `who` starts error messages ("select()").
