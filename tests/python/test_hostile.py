@@ -239,6 +239,7 @@ LOOKUP_CALLS = {
     "to_markup": "qt.to_markup(hit)",
     "text": "qt.text(hit, skip=['script'])",
     "select": "qt.select(hit, 'section b, div:has(> i), [data-k]')",
+    "select in one walk": "qt.select(hit, 'section b, div > i, [data-k]:lang(en)')",
     "drop": "qt.drop(hit, 'b, [data-k=w]')",
 }
 
@@ -283,6 +284,7 @@ ALLOCATION_CALLS = {
     "walk": "list(qt.walk(tree))",
     "elements": "list(qt.elements(tree, ('b', 'i')))",
     "select": "qt.select(tree, 'div > b, i:nth-last-child(1 of i, b), :has(br), [k=V i]')",
+    "select in one walk": "qt.select(tree, 'div > b, i:nth-child(1 of i, b) ~ b, [k=V i]:lang(en)')",
     "drop": "qt.drop(tree, 'b, p:lang(en)')",
 }
 
