@@ -92,6 +92,14 @@ class Indexer {
     return true;
   }
 
+  // Names where a node of the wrong type stood, when that ended the walk.
+  void place_error() {
+    if (open_.empty()) return place_node_error(who_, nullptr);
+    const std::uint32_t e = open_.back().element;
+    const Where parent{e, ix_.tags[ix_.nodes[e].tag].get()};
+    place_node_error(who_, &parent);
+  }
+
  private:
   TreeIndex& ix_;
   bool want_text_;
@@ -135,7 +143,9 @@ std::string TreeIndex::describe(std::uint32_t e) const {
 bool TreeIndex::build(PyObject* tree, bool want_text, const char* who) {
   Indexer indexer(*this, want_text, who);
   const std::string message = std::string(who) + ": the tree holds itself (a list inside itself)";
-  return tree::walk_nodes(tree, indexer, message.c_str());
+  if (tree::walk_nodes(tree, indexer, message.c_str())) return true;
+  indexer.place_error();
+  return false;
 }
 
 }  // namespace quillet::select

@@ -69,6 +69,14 @@ class Streamer {
   bool ready() const { return first_ || out_; }
   bool stopped() const { return stopped_; }
 
+  // Names where a node of the wrong type stood, when that ended the walk.
+  void place_error() {
+    const Level& open = levels_.back();
+    if (!open.tag) return place_node_error("select()", nullptr);
+    const Where parent{open.number, open.tag.get()};
+    place_node_error("select()", &parent);
+  }
+
   bool text(PyObject*) { return true; }
 
   int enter(PyObject* element, PyRef& children, PyRef&) {
@@ -91,7 +99,11 @@ class Streamer {
     if (matched_.back() && !add(element)) return -1;
     if (stopped_) return -1;
     const int descend = tree::children_of(element, children);
-    if (descend > 0) push(element);
+    if (descend > 0) {
+      push(element);
+      levels_.back().number = where.number;
+      levels_.back().tag = std::move(tag);
+    }
     return descend;
   }
 
@@ -104,6 +116,8 @@ class Streamer {
   struct Level {
     std::uint32_t children = 0;  // the element children met so far
     bool has_last = false;
+    std::uint32_t number = 0;    // the open element's, for error messages
+    PyRef tag;                   // its tag; none for the tree's own level
   };
 
   // The states of the open element at level d, those of its last child so
@@ -286,6 +300,7 @@ PyObject* stream_select(PyObject* tree, const Program& program, bool first) {
   if (!streamer.ready()) return nullptr;
   if (!tree::walk_nodes(tree, streamer, "select(): the tree holds itself (a list inside itself)") &&
       !(streamer.stopped() && !PyErr_Occurred())) {
+    streamer.place_error();
     return nullptr;
   }
   return streamer.result();

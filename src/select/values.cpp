@@ -1,6 +1,8 @@
 // ValueReader: an element's id, classes and attributes, read and compared.
 #include "select/values.hpp"
 
+#include <cstring>
+
 #include "python/py_state.hpp"
 #include "select/text.hpp"
 #include "tree/walk.hpp"
@@ -36,6 +38,27 @@ bool compare(const Test& t, const Text& s) {
 }
 
 }  // namespace
+
+void place_node_error(const char* who, const Where* parent) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  PyErr_NormalizeException(&type, &value, &trace);
+  PyRef owned_type(type), owned_value(value), owned_trace(trace);
+  const PyRef message(value ? PyObject_Str(value) : nullptr);
+  const char* text = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+  if (!text || std::strncmp(text, "a node is ", 10) != 0) {
+    PyErr_Clear();
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_trace.release());
+    return;
+  }
+  if (parent) {
+    PyErr_Format(PyExc_TypeError, "%s: %s (in the children of %s)", who, text,
+                 describe(*parent).c_str());
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s: %s (at the top level)", who, text);
+  }
+}
 
 bool tag_of(PyObject* element, std::uint32_t number, const char* who, PyRef& tag) {
   const int found = tree::lookup(element, element_keys().tag, tag);  // may run a key's __eq__

@@ -24,6 +24,11 @@ struct Where {
 // "element 3 in document order, <p>"
 std::string describe(const Where& where);
 
+// Names the place of a node of the wrong type in the TypeError the walk set
+// ("a node is a str or a dict, not int"): in the children of `parent`, or at
+// the top level when it is nullptr. Other errors are left as they are.
+void place_node_error(const char* who, const Where* parent);
+
 // The tag of the element numbered `number`: true with `tag` set to a str;
 // false with an error set (TypeError for a tag missing or of another type,
 // or what a key's __eq__ raised). `who` starts the message.
