@@ -1,15 +1,12 @@
 // Matcher: the passes over the index that match a program.
 #include "select/match.hpp"
 
-#include <new>
-
 #include "select/text.hpp"
 
 namespace quillet::select {
 namespace {
 
 constexpr std::uint32_t kAny = kNone - 1;  // a compound without a type selector
-
 
 }  // namespace
 
@@ -36,11 +33,13 @@ bool Matcher::run(Bits& matched) {
       }
     }
   }
+  // A list is let go once the last list that reads it is matched.
+  std::vector<std::vector<std::size_t>> done_after(p_.lists.size());
+  for (std::size_t k = 0; k + 1 < p_.lists.size(); ++k) done_after[last_use_[k]].push_back(k);
   for (std::size_t l = 0; l < p_.lists.size(); ++l) {
     if (!list(l)) return false;
-    // A list no later list reads is let go.
-    for (std::size_t k = 0; k < l; ++k) {
-      if (last_use_[k] == l) Bits().swap(lists_[k]);
+    for (std::size_t k : done_after[l]) {
+      if (k < l) Bits().swap(lists_[k]);
     }
   }
   matched.swap(lists_.back());

@@ -51,7 +51,11 @@ class Streamer {
       }
     }
     slot_ = std::vector<std::size_t>(p.tests, 0);
-    for (std::size_t k = 0; k < of_.size(); ++k) slot_[of_[k]->serial] = k;
+    of_by_list_.resize(p.lists.size());
+    for (std::size_t k = 0; k < of_.size(); ++k) {
+      slot_[of_[k]->serial] = k;
+      of_by_list_[static_cast<std::size_t>(of_[k]->list)].push_back(k);
+    }
     for (std::size_t k = 0; k < langs_.size(); ++k) slot_[langs_[k]->serial] = k;
     cur_.resize(slots_.size());
     matched_.resize(p.lists.size());
@@ -189,8 +193,7 @@ class Streamer {
 
   // After list l is matched at the element: the counts of `of S` for S = l.
   void counted(std::size_t l) {
-    for (std::size_t k = 0; k < of_.size(); ++k) {
-      if (static_cast<std::size_t>(of_[k]->list) != l) continue;
+    for (std::size_t k : of_by_list_[l]) {
       std::uint32_t& count = of_at(levels_.size() - 1)[k];
       of_pos_[k] = matched_[l] ? ++count : 0;
     }
@@ -264,6 +267,7 @@ class Streamer {
   std::vector<const Test*> of_;     // the :nth-child(An+B of S) tests
   std::vector<const Test*> langs_;  // the :lang() tests
   std::vector<std::size_t> slot_;   // by test: its place in of_ or langs_
+  std::vector<std::vector<std::size_t>> of_by_list_;  // by list S: the of_ tests that count it
   std::vector<Level> levels_;       // by level: the tree's own, then each open element's
   std::vector<std::uint8_t> self_, last_, lang_;
   std::vector<std::uint32_t> of_counts_;
