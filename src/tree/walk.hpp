@@ -224,6 +224,12 @@ bool walk_nodes(PyObject* root, Visitor& visitor, const char* cycle_message) {
     if (!clock.tick()) return false;  // before an item is read
     Frame& f = stack.back();
     if (next_item(f.list.get(), f.pos, key, item)) {
+      // A tree's nodes lie all over memory: asking for the next node's
+      // header now lets reading it overlap with the work on this one.
+      PyObject* list = f.list.get();
+      if (PyList_Check(list) && f.pos < PyList_GET_SIZE(list)) {
+        __builtin_prefetch(PyList_GET_ITEM(list, f.pos));
+      }
       if (!visit(item)) return false;  // may push: `f` is not used again
       continue;
     }
