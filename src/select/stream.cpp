@@ -75,7 +75,7 @@ class Streamer {
 
   // Names where a node of the wrong type stood, when that ended the walk.
   void place_error() {
-    const Level& open = levels_.back();
+    const Level& open = levels_[depth_ - 1];
     if (!open.tag) return place_node_error("select()", nullptr);
     const Where parent{open.number, open.tag.get()};
     place_node_error("select()", &parent);
@@ -85,7 +85,7 @@ class Streamer {
 
   int enter(PyObject* element, PyRef& children, PyRef&) {
     if (!clock_.tick(slots_.size() / 64)) return -1;
-    const std::size_t d = levels_.size() - 1;  // the parent's level
+    const std::size_t d = depth_ - 1;  // the parent's level
     PyRef tag;
     if (!tag_of(element, number_, "select()", tag)) return -1;
     const Where where{number_++, tag.get()};
@@ -98,15 +98,16 @@ class Streamer {
     }
     if (match(element, tag.get(), where, d) < 0) return -1;
     // This element is now the last child of its parent.
-    std::copy(cur_.begin(), cur_.end(), last_at(d));
+    std::uint8_t* last = last_at(d);
+    for (std::size_t s = 0; s < cur_.size(); ++s) last[s] = cur_[s];
     level.has_last = true;
     if (matched_.back() && !add(element)) return -1;
     if (stopped_) return -1;
     const int descend = tree::children_of(element, children);
     if (descend > 0) {
       push(element);
-      levels_.back().number = where.number;
-      levels_.back().tag = std::move(tag);
+      levels_[depth_ - 1].number = where.number;
+      levels_[depth_ - 1].tag = std::move(tag);
     }
     return descend;
   }
@@ -134,24 +135,25 @@ class Streamer {
   // Opens a level for the children of the element whose states are cur_
   // (nullptr: the tree's own level, with none).
   void push(PyObject* element) {
-    levels_.emplace_back();
-    if (element) {
-      self_.insert(self_.end(), cur_.begin(), cur_.end());
-      lang_.insert(lang_.end(), lang_cur_.begin(), lang_cur_.end());
-    } else {
-      self_.resize(self_.size() + slots_.size(), 0);
-      lang_.resize(lang_.size() + langs_.size(), 0);
+    const std::size_t d = depth_++;
+    if (levels_.size() < depth_) {  // the arrays only ever grow
+      levels_.emplace_back();
+      self_.resize(depth_ * slots_.size());
+      last_.resize(depth_ * slots_.size());
+      of_counts_.resize(depth_ * of_.size());
+      lang_.resize(depth_ * langs_.size());
     }
-    last_.resize(last_.size() + slots_.size(), 0);
-    of_counts_.resize(of_counts_.size() + of_.size(), 0);
+    levels_[d].children = 0;
+    levels_[d].has_last = false;
+    std::uint8_t* self = self_at(d);
+    std::uint8_t* lang = lang_at(d);
+    for (std::size_t s = 0; s < slots_.size(); ++s) self[s] = element ? cur_[s] : 0;
+    for (std::size_t k = 0; k < langs_.size(); ++k) lang[k] = element ? lang_cur_[k] : 0;
+    std::fill(of_at(d), of_at(d) + of_.size(), 0);
   }
 
   void pop() {
-    levels_.pop_back();
-    self_.resize(self_.size() - slots_.size());
-    last_.resize(last_.size() - slots_.size());
-    of_counts_.resize(of_counts_.size() - of_.size());
-    lang_.resize(lang_.size() - langs_.size());
+    levels_[--depth_].tag = PyRef();
   }
 
   // Fills cur_ and matched_ for the element entered at level d + 1.
@@ -194,7 +196,7 @@ class Streamer {
   // After list l is matched at the element: the counts of `of S` for S = l.
   void counted(std::size_t l) {
     for (std::size_t k : of_by_list_[l]) {
-      std::uint32_t& count = of_at(levels_.size() - 1)[k];
+      std::uint32_t& count = of_at(depth_ - 1)[k];
       of_pos_[k] = matched_[l] ? ++count : 0;
     }
   }
@@ -269,6 +271,7 @@ class Streamer {
   std::vector<std::size_t> slot_;   // by test: its place in of_ or langs_
   std::vector<std::vector<std::size_t>> of_by_list_;  // by list S: the of_ tests that count it
   std::vector<Level> levels_;       // by level: the tree's own, then each open element's
+  std::size_t depth_ = 0;           // the levels in use
   std::vector<std::uint8_t> self_, last_, lang_;
   std::vector<std::uint32_t> of_counts_;
   // For the element being matched.
