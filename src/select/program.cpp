@@ -133,11 +133,14 @@ class Reader {
         t.b = b;
         t.from_end = PyObject_IsTrue(arg(3)) == 1;
         t.of_type = PyObject_IsTrue(arg(4)) == 1;
+        if (t.from_end || t.of_type) p_.streamable = false;
         return list_ref(arg(5), t.list);
       }
+      case Kind::kHas:
+        p_.streamable = false;
+        [[fallthrough]];
       case Kind::kIs:
       case Kind::kNot:
-      case Kind::kHas:
         return (n == 2 && list_ref(arg(1), t.list) && t.list >= 0) || malformed();
       case Kind::kLang: {
         if (n != 2 || !tuple_of(arg(1))) return malformed();
@@ -148,6 +151,7 @@ class Reader {
       }
       case Kind::kEmpty:
         p_.uses_empty = true;
+        p_.streamable = false;
         return n == 1 || malformed();
       case Kind::kRoot:
       case Kind::kNever:

@@ -76,6 +76,10 @@ struct Program {
   std::size_t compounds = 0;
   std::size_t tests = 0;
   bool uses_empty = false;
+  // Nothing in it looks at an element's children or later siblings (no
+  // :has, :empty, :nth-last-*, of-type counts), so that the walk alone can
+  // match it (stream.hpp).
+  bool streamable = true;
 };
 
 // Reads the tuples of `program` (borrowed). nullptr with an error set when

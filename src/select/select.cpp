@@ -160,7 +160,7 @@ PyObject* select(PyObject* tree, PyObject* compiled, bool first) {
     const Program* program = program_of(compiled);
     if (!program) return nullptr;
     const PyRef held(PyRef::borrow(compiled));  // code run meanwhile may drop the selector
-    if (streamable(*program)) return stream_select(tree, *program, first);
+    if (program->streamable) return stream_select(tree, *program, first);
     TreeIndex index;
     Bits matched;
     if (!match(tree, *program, "select()", index, matched)) return nullptr;

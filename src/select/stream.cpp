@@ -288,20 +288,6 @@ class Streamer {
 
 }  // namespace
 
-bool streamable(const Program& program) {
-  for (const SelectorList& l : program.lists) {
-    for (const Complex& c : l.items) {
-      for (const Part& part : c.parts) {
-        for (const Test& t : part.compound.tests) {
-          if (t.kind == Kind::kHas || t.kind == Kind::kEmpty) return false;
-          if (t.kind == Kind::kNth && (t.from_end || t.of_type)) return false;
-        }
-      }
-    }
-  }
-  return true;
-}
-
 PyObject* stream_select(PyObject* tree, const Program& program, bool first) {
   Streamer streamer(program, first);
   if (!streamer.ready()) return nullptr;

@@ -16,12 +16,10 @@
 
 namespace quillet::select {
 
-// Whether the walk alone can match `program`.
-bool streamable(const Program& program);
-
-// The elements of `tree` that `program` matches, in document order and each
-// once: a new list, or (with `first`) the first of them or None, the walk
-// stopping there. nullptr with an error set. Throws std::bad_alloc.
+// The elements of `tree` that `program` (a streamable one) matches, in
+// document order and each once: a new list, or (with `first`) the first of
+// them or None, the walk stopping there. nullptr with an error set. Throws
+// std::bad_alloc.
 PyObject* stream_select(PyObject* tree, const Program& program, bool first);
 
 }  // namespace quillet::select

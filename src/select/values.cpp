@@ -10,6 +10,15 @@
 namespace quillet::select {
 namespace {
 
+// Whether v can be one word of a whitespace-separated list: ~= with an
+// empty value or one holding whitespace matches nothing.
+bool is_word(const Text& v) {
+  for (Py_ssize_t i = 0; i < v.size; ++i) {
+    if (is_space(v[i])) return false;
+  }
+  return v.size > 0;
+}
+
 // Whether the attribute value s passes the test's operator and value.
 bool compare(const Test& t, const Text& s) {
   Text v;
@@ -20,10 +29,7 @@ bool compare(const Test& t, const Text& s) {
     case Op::kEquals:
       return equals(s, v, t.ignore_case);
     case Op::kWord:
-      for (Py_ssize_t i = 0; i < v.size; ++i) {
-        if (is_space(v[i])) return false;
-      }
-      return v.size > 0 && has_word(s, v, t.ignore_case);
+      return is_word(v) && has_word(s, v, t.ignore_case);
     case Op::kDash:
       return equals(s, v, t.ignore_case) ||
              (s.size > v.size && s[v.size] == '-' && starts_with(s, v, t.ignore_case));
@@ -109,18 +115,27 @@ int ValueReader::id_or_class(const Test& t, PyObject* element, const Where& wher
     if (!text_of(value.get(), have)) return -1;
     return equals(have, want, false);
   }
+  const int found = classes_of(element, where, value);
+  return found <= 0 ? found : has_class(value.get(), want, false, where);
+}
+
+int ValueReader::classes_of(PyObject* element, const Where& where, PyRef& classes) {
   PyObject* key = element_keys().classes;
-  const int found = tree::lookup(element, key, value);
+  const int found = tree::lookup(element, key, classes);  // may run a key's __eq__
   if (found <= 0) return found;
-  PyObject* classes = value.get();
-  if (PyUnicode_Check(classes)) return 0;  // an attribute named "classes" replaced the list
-  if (!PyList_Check(classes)) return type_error(where, key, classes, false);
+  if (PyUnicode_Check(classes.get())) return 0;  // an attribute named "classes" replaced the list
+  return PyList_Check(classes.get()) ? 1 : type_error(where, key, classes.get(), false);
+}
+
+int ValueReader::has_class(PyObject* classes, const Text& want, bool ignore_case,
+                           const Where& where) {
   // The items are read borrowed: comparing strs runs no code.
+  Text have;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(classes); ++i) {
     PyObject* item = PyList_GET_ITEM(classes, i);
-    if (!PyUnicode_Check(item)) return type_error(where, key, item, true);
+    if (!PyUnicode_Check(item)) return type_error(where, element_keys().classes, item, true);
     if (!text_of(item, have)) return -1;
-    if (equals(have, want, false)) return 1;
+    if (equals(have, want, ignore_case)) return 1;
   }
   return 0;
 }
@@ -147,11 +162,9 @@ int ValueReader::attribute(const Test& t, PyObject* element, const Where& where)
     case Source::kClass:
       break;
   }
-  const int found = tree::lookup(element, k.classes, value);
+  const int found = classes_of(element, where, value);
   if (found <= 0) return found;
   PyObject* classes = value.get();
-  if (PyUnicode_Check(classes)) return 0;
-  if (!PyList_Check(classes)) return type_error(where, k.classes, classes, false);
   const Py_ssize_t size = PyList_GET_SIZE(classes);
   for (Py_ssize_t i = 0; i < size; ++i) {
     PyObject* item = PyList_GET_ITEM(classes, i);
@@ -163,14 +176,7 @@ int ValueReader::attribute(const Test& t, PyObject* element, const Where& where)
   if (t.op == Op::kWord) {
     Text want;
     text_of(t.value.get(), want);
-    for (Py_ssize_t i = 0; i < want.size; ++i) {
-      if (is_space(want[i])) return 0;
-    }
-    for (Py_ssize_t i = 0; i < size; ++i) {
-      if (!text_of(PyList_GET_ITEM(classes, i), have)) return -1;
-      if (want.size > 0 && equals(have, want, t.ignore_case)) return 1;
-    }
-    return 0;
+    return is_word(want) ? has_class(classes, want, t.ignore_case, where) : 0;
   }
   // Joined, the classes are the attribute's text.
   if (!space_) {

@@ -11,6 +11,7 @@
 
 #include "python/py_ref.hpp"
 #include "select/program.hpp"
+#include "select/text.hpp"
 
 namespace quillet::select {
 
@@ -59,6 +60,13 @@ class ValueReader {
   // The str value of `key`: 1 with `value` set, 0 when missing, -1 with an error set.
   int str_value(PyObject* element, PyObject* key, const Where& where, PyRef& value);
   int type_error(const Where& where, PyObject* key, PyObject* value, bool item);
+  // The element's "classes" list: 1 with `classes` set, 0 when it has none
+  // (no key, or a str an attribute named "classes" put there), -1 with an
+  // error set (TypeError for another type).
+  int classes_of(PyObject* element, const Where& where, PyRef& classes);
+  // Whether `want` is an item of the list `classes`: 1 or 0, -1 with
+  // TypeError for an item before it that is no str.
+  int has_class(PyObject* classes, const Text& want, bool ignore_case, const Where& where);
 
   const char* who_;
   PyRef space_;     // " ", to join classes with

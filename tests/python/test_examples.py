@@ -72,9 +72,9 @@ ODD_CLASSES = ["1a", "-2x", "-", "--", "_", "a.b", "a#b:c", "[x]", "a\\b", "Ã©ðŸ
 
 def test_find_by_class_escapes_any_class_name():
     """Each class, escaped into a selector, finds what elements(cls=...) finds."""
-    spec = importlib.util.spec_from_file_location("find_by_class", EXAMPLES / "find_by_class.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("find_by_class", EXAMPLES / "find_by_class.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     page = "".join(f'<p class="{name} other" id="p{i}">x</p><p class="{name}x">y</p>'
                    for i, name in enumerate(ODD_CLASSES))
     for name in ODD_CLASSES:
