@@ -273,7 +273,7 @@ _DESUGARED["enabled"] = f":is({_FORM}, optgroup, option):not({_DISABLED})"
 _AN_B = re.compile(r"[ \t\n\r\f]*(?:(odd|even)|([+-]?)(\d*)n(?:[ \t\n\r\f]*([+-])[ \t\n\r\f]*(\d+))?"
                    r"|([+-]?\d+))[ \t\n\r\f]*\Z", re.ASCII | re.IGNORECASE)
 
-_AN_B_WORD = re.compile(r"[-+0-9A-Za-z]*")
+_AN_B_WORD = re.compile(r"[-0-9A-Za-z]*")
 
 # Positions among siblings never pass this; An+B is brought within it.
 _LIMIT = 1 << 32
@@ -602,10 +602,11 @@ class _Parser:
         spelled = []
         for kind, value, begin, end in self.t[start:self.i]:
             if kind in ("ident", "dimension"):
-                word = value if kind == "ident" else value[0] + value[1]
+                letters = value if kind == "ident" else value[1]
                 # An escape may spell a character An+B has no place for
-                # inside a name ("n\ -1"): such a name is no An+B.
-                spelled.append(word if _AN_B_WORD.fullmatch(word) else "\0")
+                # inside a name ("n\ -1", "n\+2"): such a name is no An+B.
+                word = letters if kind == "ident" else value[0] + letters
+                spelled.append(word if _AN_B_WORD.fullmatch(letters) else "\0")
             elif kind == "ws":
                 spelled.append(" ")
             else:
