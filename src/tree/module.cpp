@@ -120,5 +120,6 @@ PyMODINIT_FUNC PyInit__native(void) {
   PyRef keys(PyTuple_Pack(6, k.tag, k.id, k.classes, k.style, k.is_self_closing, k.children));
   if (!keys || PyModule_AddObject(module.get(), "ELEMENT_KEYS", keys.get()) < 0) return nullptr;
   keys.release();  // the module took it
+  if (PyModule_AddStringConstant(module.get(), "__version__", QUILLET_VERSION) < 0) return nullptr;
   return module.release();
 }

@@ -8,11 +8,12 @@ The work on whole trees is done in C++ (quillet_tree._native).
 from __future__ import annotations
 
 import html
-from typing import (TYPE_CHECKING, Any, Collection, Dict, Iterator, List, Optional, Tuple, TypeVar,
-                    Union)
+import json
+from typing import (TYPE_CHECKING, Any, Collection, Dict, FrozenSet, Iterator, List, Optional,
+                    Tuple, TypeVar, Union)
 
 import quillet
-from quillet_tree import _native, _selectors
+from quillet_tree import _native, _selectors, _text
 from quillet_tree._selectors import SelectorError
 
 # The fixed keys of an element, defined once for every module of quillet.
@@ -27,8 +28,11 @@ if TYPE_CHECKING:
     # element's children), or None (what parse returns for the empty text).
     Nodes: TypeAlias = Union[Node, List[Node], None]
 
-__all__ = ["walk", "elements", "text", "to_markup", "equal", "copy", "to_json", "from_json",
-           "picklable", "select", "select_one", "drop", "compile", "Selector", "SelectorError"]
+__all__ = ["walk", "elements", "text", "unescape_attributes", "to_markup", "equal", "copy",
+           "to_json", "from_json", "picklable", "select", "select_one", "drop", "compile",
+           "Selector", "SelectorError"]
+
+__version__: str = _native.__version__
 
 _T = TypeVar("_T")
 
@@ -99,13 +103,22 @@ def elements(tree: Nodes, tag: Union[str, Collection[str], None] = None, id: Opt
     by unpacking: `**{"data-id": "7"}`. An element without a key a filter
     reads does not match it.
     """
-    tags = (tag,) if isinstance(tag, str) else tag
+    tags = None if tag is None else _names(tag, "elements", "tag")
+    for name, value in (("id", id), ("cls", cls)):
+        if value is not None and not isinstance(value, str):
+            raise TypeError(f"elements() takes {name} as a str, not {type(value).__name__}")
     wanted = list(attributes.items())
+    for name, value in wanted:
+        if not isinstance(value, (str, bool)):
+            raise TypeError(f"elements() takes {name}= as a str or True, not "
+                            f"{type(value).__name__}")
     for _, node in walk(tree):
         if not isinstance(node, dict):
             continue
-        if tags is not None and node.get(_TAG) not in tags:
-            continue
+        if tags is not None:
+            found = node.get(_TAG)
+            if not isinstance(found, str) or found not in tags:
+                continue
         if id is not None and node.get(_ID) != id:
             continue
         if cls is not None:
@@ -124,19 +137,69 @@ def _has(node: Element, key: str, value: Union[str, bool]) -> bool:
     return found == value
 
 
-def text(tree: Nodes, sep: str = "", *, unescape: bool = False,
-         skip: Collection[str] = ()) -> str:
+def text(tree: Nodes, sep: Optional[str] = None, *, unescape: bool = False,
+         skip: Union[str, Collection[str]] = (), visible: bool = False) -> str:
     """The text runs of `tree` (see walk) joined with `sep`, in document order.
 
     unescape=True decodes character references (`&amp;`, `&#233;`) in each
-    run with html.unescape. skip: tags whose elements are left out with all
-    they hold, such as ("script", "style"). Whitespace that parse dropped
-    before an element is not restored: see the README.
+    run with html.unescape. skip: a tag, or a collection of tags, whose
+    elements are left out with all they hold, such as ("script", "style").
+    Whitespace that parse dropped before an element is not restored: see the
+    README. `sep` defaults to "".
+
+    visible=True gives the text a reader of the page sees: the content of
+    script, style and template elements, comments, the doctype, processing
+    instructions, CDATA markers and tags kept as text are left out, character
+    references are decoded and whitespace is collapsed. The words of two
+    pieces of text are joined by `sep`, here " " by default (docs/tree.md
+    gives the exact rule).
     """
-    runs = _native.text_runs(tree, frozenset(skip) if skip else None)
+    if sep is None:
+        sep = " " if visible else ""
+    elif not isinstance(sep, str):
+        raise TypeError(f"text() takes sep as a str, not {type(sep).__name__}")
+    names = _names(skip, "text", "skip")
+    if visible:
+        return _text.visible_text(_native.text_runs(tree, names | _text.HIDDEN), sep)
+    runs = _native.text_runs(tree, names or None)
     if unescape:
         runs = [html.unescape(run) for run in runs]
     return sep.join(runs)
+
+
+def _names(tags: Union[str, Collection[str]], who: str, argument: str) -> FrozenSet[str]:
+    """`tags` as a set: a str is one tag."""
+    if isinstance(tags, str):
+        return frozenset((tags,))
+    try:
+        names: Optional[FrozenSet[str]] = frozenset(tags)
+    except TypeError:
+        names = None
+    if names is None or not all(isinstance(name, str) for name in names):
+        raise TypeError(f"{who}() takes {argument} as a tag or a collection of tags (strs), not "
+                        f"{type(tags).__name__}")
+    return names
+
+
+def unescape_attributes(element: Element, /) -> Element:
+    """A copy of `element` whose values have their character references
+    decoded by html.unescape: every attribute, "id", "style" and each of
+    "classes". "tag" and "children" (the same list) are as they were; a
+    value that is no str is kept as it is. `element` itself is not changed.
+    """
+    if not isinstance(element, dict):
+        raise TypeError(f"unescape_attributes() takes an element (a dict), not "
+                        f"{type(element).__name__}")
+    out = dict(element)
+    for key, value in list(out.items()):
+        if key == _TAG or key == _CHILDREN:
+            continue
+        if isinstance(value, str):
+            if "&" in value:
+                out[key] = html.unescape(value)
+        elif key == _CLASSES and isinstance(value, list):
+            out[key] = [html.unescape(name) if isinstance(name, str) else name for name in value]
+    return out
 
 
 def to_markup(tree: Nodes, /) -> str:
@@ -232,11 +295,18 @@ def to_json(tree: object, *, ensure_ascii: bool = True) -> str:
     return _native.to_json(tree, ensure_ascii)
 
 
-if TYPE_CHECKING:
-    def from_json(text: str, /) -> Any:
-        """The object json.loads(text) returns, at any depth."""
-else:
-    from_json = _native.from_json
+def from_json(text: Union[str, bytes, bytearray], /) -> Any:
+    """The object json.loads(text) returns, at any depth.
+
+    Takes a str, or bytes or a bytearray in UTF-8, UTF-16 or UTF-32, as
+    json.loads does. Raises json.JSONDecodeError for text that is not JSON.
+    """
+    if isinstance(text, (bytes, bytearray)):
+        text = text.decode(json.detect_encoding(text), "surrogatepass")
+    elif not isinstance(text, str):
+        raise TypeError(f"from_json() takes text as a str, bytes or bytearray, not "
+                        f"{type(text).__name__}")
+    return _native.from_json(text)
 
 
 class picklable:
