@@ -65,10 +65,10 @@ def test_wheel_contents_and_metadata(dist):
     # auditwheel's repaired wheels list folders too ("quillet-stubs/").
     modules = [n for n in names
                if not n.startswith("quillet-0.1.0.dist-info/") and not n.endswith("/")]
-    assert len(modules) == 8 and "quillet-stubs/__init__.pyi" in modules
+    assert len(modules) == 9 and "quillet-stubs/__init__.pyi" in modules
     assert [n for n in modules if n.startswith("quillet.") and n.endswith(".so")]
-    assert {"quillet_tree/__init__.py", "quillet_tree/_selectors.py", "quillet_tree/_native.pyi",
-            "quillet_tree/py.typed", "quillet_tree/_text.py"} < set(modules)
+    assert {"quillet_tree/__init__.py", "quillet_tree/_selectors.py", "quillet_tree/_encoding.py",
+            "quillet_tree/_text.py", "quillet_tree/_native.pyi", "quillet_tree/py.typed"} < set(modules)
     assert [n for n in modules if n.startswith("quillet_tree/_native.") and n.endswith(".so")]
     assert "quillet-0.1.0.dist-info/licenses/LICENSE" in names
     for field in ["Name: quillet", "Version: 0.1.0", "License-Expression: MIT",
