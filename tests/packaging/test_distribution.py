@@ -62,13 +62,16 @@ def test_wheel_contents_and_metadata(dist):
     with zipfile.ZipFile(dist[1]) as whl:
         names = whl.namelist()
         metadata = whl.read("quillet-0.1.0.dist-info/METADATA").decode()
+        scripts = whl.read("quillet-0.1.0.dist-info/entry_points.txt").decode()
+    assert "[console_scripts]\nquillet = quillet_tree._cli:main" in scripts
     # auditwheel's repaired wheels list folders too ("quillet-stubs/").
     modules = [n for n in names
                if not n.startswith("quillet-0.1.0.dist-info/") and not n.endswith("/")]
-    assert len(modules) == 9 and "quillet-stubs/__init__.pyi" in modules
+    assert len(modules) == 11 and "quillet-stubs/__init__.pyi" in modules
     assert [n for n in modules if n.startswith("quillet.") and n.endswith(".so")]
     assert {"quillet_tree/__init__.py", "quillet_tree/_selectors.py", "quillet_tree/_encoding.py",
-            "quillet_tree/_text.py", "quillet_tree/_native.pyi", "quillet_tree/py.typed"} < set(modules)
+            "quillet_tree/_text.py", "quillet_tree/_cli.py", "quillet_tree/__main__.py",
+            "quillet_tree/_native.pyi", "quillet_tree/py.typed"} < set(modules)
     assert [n for n in modules if n.startswith("quillet_tree/_native.") and n.endswith(".so")]
     assert "quillet-0.1.0.dist-info/licenses/LICENSE" in names
     for field in ["Name: quillet", "Version: 0.1.0", "License-Expression: MIT",

@@ -22,3 +22,5 @@ for depth, node in quillet_tree.walk(None):
 quillet_tree.select(None, 1)  # error: a selector is a str or a Selector
 quillet_tree.select_one(None, "a")["tag"]  # error: there may be no match
 quillet_tree.compile("a").pattern = 1  # error
+quillet_tree.decode("text")  # error: decode takes bytes
+quillet_tree.text(None, visible="yes")  # error: visible is a bool

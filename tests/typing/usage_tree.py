@@ -1,6 +1,7 @@
 """Typed use of quillet_tree: type checkers must accept this file as it is."""
 from __future__ import annotations
 
+import io
 import pickle
 from typing import TYPE_CHECKING, Any
 
@@ -52,6 +53,15 @@ def selected(tree: list[Node] | None) -> tuple[list[Element], Element | None, li
         text: str = error.pattern
         print(where, text)
     return found, first, kept
+
+
+def from_bytes(data: bytes, path: str) -> tuple[str, list[Node] | None, str, str]:
+    page: str = qt.decode(data) + qt.decode(bytearray(data), "windows-1252")
+    tree = qt.parse_file(path) or qt.parse_file(io.BytesIO(data), encoding="utf-8")
+    visible: str = qt.text(tree, visible=True) + qt.text(tree, "\n", skip="nav", visible=True)
+    hrefs = [qt.unescape_attributes(a).get("href") for a in qt.select(tree, "a[href]")]
+    print(hrefs, qt.from_json(data), qt.from_json(bytearray(b"[]")))
+    return page, tree, visible, qt.__version__
 
 
 def main() -> None:

@@ -8,12 +8,12 @@ The work on whole trees is done in C++ (quillet_tree._native).
 from __future__ import annotations
 
 import html
-import json
 from typing import (TYPE_CHECKING, Any, Collection, Dict, FrozenSet, Iterator, List, Optional,
-                    Tuple, TypeVar, Union)
+                    Tuple, TypeVar, Union, cast)
 
 import quillet
 from quillet_tree import _native, _selectors, _text
+from quillet_tree._encoding import decode, parse_file
 from quillet_tree._selectors import SelectorError
 
 # The fixed keys of an element, defined once for every module of quillet.
@@ -28,9 +28,9 @@ if TYPE_CHECKING:
     # element's children), or None (what parse returns for the empty text).
     Nodes: TypeAlias = Union[Node, List[Node], None]
 
-__all__ = ["walk", "elements", "text", "unescape_attributes", "to_markup", "equal", "copy",
-           "to_json", "from_json", "picklable", "select", "select_one", "drop", "compile",
-           "Selector", "SelectorError"]
+__all__ = ["decode", "parse_file", "walk", "elements", "text", "unescape_attributes",
+           "to_markup", "equal", "copy", "to_json", "from_json", "picklable", "select",
+           "select_one", "drop", "compile", "Selector", "SelectorError"]
 
 __version__: str = _native.__version__
 
@@ -104,9 +104,9 @@ def elements(tree: Nodes, tag: Union[str, Collection[str], None] = None, id: Opt
     reads does not match it.
     """
     tags = None if tag is None else _names(tag, "elements", "tag")
-    for name, value in (("id", id), ("cls", cls)):
-        if value is not None and not isinstance(value, str):
-            raise TypeError(f"elements() takes {name} as a str, not {type(value).__name__}")
+    for argument, given in (("id", id), ("cls", cls)):
+        if given is not None and not isinstance(given, str):
+            raise TypeError(f"elements() takes {argument} as a str, not {type(given).__name__}")
     wanted = list(attributes.items())
     for name, value in wanted:
         if not isinstance(value, (str, bool)):
@@ -190,7 +190,7 @@ def unescape_attributes(element: Element, /) -> Element:
     if not isinstance(element, dict):
         raise TypeError(f"unescape_attributes() takes an element (a dict), not "
                         f"{type(element).__name__}")
-    out = dict(element)
+    out: Dict[str, Any] = dict(element)
     for key, value in list(out.items()):
         if key == _TAG or key == _CHILDREN:
             continue
@@ -199,7 +199,7 @@ def unescape_attributes(element: Element, /) -> Element:
                 out[key] = html.unescape(value)
         elif key == _CLASSES and isinstance(value, list):
             out[key] = [html.unescape(name) if isinstance(name, str) else name for name in value]
-    return out
+    return cast("Element", out)
 
 
 def to_markup(tree: Nodes, /) -> str:
@@ -302,6 +302,8 @@ def from_json(text: Union[str, bytes, bytearray], /) -> Any:
     json.loads does. Raises json.JSONDecodeError for text that is not JSON.
     """
     if isinstance(text, (bytes, bytearray)):
+        import json  # here, not at the top: the command line starts faster without it
+
         text = text.decode(json.detect_encoding(text), "surrogatepass")
     elif not isinstance(text, str):
         raise TypeError(f"from_json() takes text as a str, bytes or bytearray, not "

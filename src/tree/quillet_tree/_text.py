@@ -118,6 +118,7 @@ def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
                 elif mark in ("<!", "<?"):
                     pos = end + 1
                 else:
+                    assert tag is not None
                     pos = tag.end()
                     name = tag.group(1).lower()
                     if (name in HIDDEN and mark[1] != "/"
