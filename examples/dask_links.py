@@ -19,8 +19,9 @@ import quillet_tree
 
 
 def hrefs(text):
-    """The href of every <a> element that has one."""
-    return [a["href"] for a in quillet_tree.elements(quillet.parse(text), "a", href=True)]
+    """The target of every <a> element that has one, character references decoded."""
+    return [quillet_tree.unescape_attributes(a)["href"]
+            for a in quillet_tree.elements(quillet.parse(text), "a", href=True)]
 
 
 def main() -> None:

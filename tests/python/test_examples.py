@@ -56,6 +56,8 @@ def rebuild(lines):
     [
         ("extract_links.py", [], ["/\t", "/specials\tSpecials", "/menu\tMenu", "/visit\tVisit us",
                                   "mailto:hello@harbourlights.example\thello@harbourlights.example"]),
+        ("extract_links.py", [EXAMPLES / "news.html"],
+         ["/\tHome", "/search?q=tides&page=2\tMore tides", "/ferries\tFerries"]),
         ("find_by_class.py", ["photo"], ["<figure> Fresh out of the oven at 6 a.m."]),
         ("find_by_class.py", ["site-header"], ["<header#top> Specials Menu Visit us"]),
         ("find_by_class.py", ["compact"], ["<ul> Cardamom buns Sourdough new Pear & almond tart"]),
