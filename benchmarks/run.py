@@ -21,7 +21,6 @@ so an input that makes a parser crawl, hang or crash costs one "timeout" or
 import argparse
 import json
 import os
-import platform
 import select
 import subprocess
 import sys
@@ -33,6 +32,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 import families  # noqa: E402
+import machine  # noqa: E402
 import peers  # noqa: E402
 
 MB = 1_000_000
@@ -436,16 +436,13 @@ def run_memory(bench, docs, progress):
 # -- main -----------------------------------------------------------------------
 
 def environment():
-    lines = ["python %s (%s) on %s, %s cores, load average %s"
-             % (platform.python_version(), platform.python_implementation(),
-                platform.platform(terse=True), os.cpu_count(),
-                " ".join("%.2f" % x for x in os.getloadavg()))]
+    lines = [machine.describe()]
     import importlib
     from importlib import metadata
     versions = []
     for name in ("quillet", "lxml", "selectolax", "matplotlib"):
         try:
-            module = importlib.import_module(name)
+            importlib.import_module(name)
         except ImportError:
             versions.append("%s n/a" % name)
             continue
@@ -453,8 +450,6 @@ def environment():
             versions.append("%s %s" % (name, metadata.version(name)))
         except metadata.PackageNotFoundError:
             versions.append("%s (no version)" % name)
-        if name == "quillet":
-            versions[-1] += " from %s" % module.__file__
     lines.append(", ".join(versions))
     return lines
 

@@ -31,7 +31,6 @@ import argparse
 import gc
 import math
 import os
-import platform
 import signal
 import sys
 import time
@@ -39,6 +38,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import machine  # noqa: E402
 from peers import _lxml_input  # noqa: E402
 from run import corpus_files, fmt_num, print_table  # noqa: E402
 
@@ -70,17 +70,6 @@ AGREE_SLACK = 5
 
 
 # -- environment -----------------------------------------------------------------
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo", encoding="utf-8") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown CPU"
-
 
 def versions(names):
     from importlib import metadata
@@ -540,9 +529,7 @@ def main(argv=None):
             sys.stderr.flush()
 
     print("quillet selector benchmarks")
-    print("cpu: %s, %s cores, load average %s" % (cpu_model(), os.cpu_count(),
-                                                   " ".join("%.2f" % x for x in os.getloadavg())))
-    print("python %s (%s)" % (platform.python_version(), platform.python_implementation()))
+    print(machine.describe())
     print(versions(("quillet", "beautifulsoup4", "soupsieve", "lxml", "cssselect", "selectolax")))
     if "corpus" in sections:
         run_corpus(args, selectors, progress)

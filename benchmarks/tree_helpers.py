@@ -18,6 +18,8 @@ import time
 import quillet
 import quillet_tree as qt
 
+import machine
+
 DEFAULT_CORPUS = pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
 
 
@@ -66,7 +68,8 @@ def main():
     paths = sorted(p for p in args.corpus.iterdir() if p.name != "SOURCES.md")
     if not paths:
         sys.exit(f"no documents in {args.corpus}")
-    print(f"python {sys.version.split()[0]}, {len(paths)} documents from {args.corpus}")
+    print(machine.describe())
+    print(f"{len(paths)} documents of the corpus")
     print(f"times: best of {args.repeats} loops of >= {args.min_time} s per document; "
           "ratio = counterpart time / helper time")
     totals = {}
