@@ -152,3 +152,17 @@ def test_ctrl_c_and_a_closed_pipe_stop_every_process(big_pages):
         assert b"Traceback" not in child.stderr.read()
         with pytest.raises(ProcessLookupError):
             os.kill(worker, 0)  # killed and reaped
+
+
+def test_the_readme_session_is_what_the_command_prints():
+    root = SAMPLE.parents[1]
+    readme = (root / "README.md").read_text(encoding="utf-8")
+    session = readme.split("## Command line", 1)[1].split("```console\n", 1)[1].split("```", 1)[0]
+    commands = session.split("$ ")[1:]
+    assert len(commands) >= 5
+    for block in commands:
+        command, expected = block.split("\n", 1)
+        # The command as a shell runs it, with this installation's quillet.
+        shell = command.replace("quillet ", f"{COMMAND[0]} ", 1)
+        done = subprocess.run(["bash", "-c", shell], cwd=root, capture_output=True, timeout=120)
+        assert done.stdout.decode("utf-8") == expected, command
