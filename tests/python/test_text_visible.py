@@ -118,6 +118,8 @@ def test_plain_text_is_unchanged_and_skip_takes_one_name():
     (lambda: list(qt.elements([], href=5)), "href"),
     (lambda: qt.unescape_attributes("a"), "element"),
     (lambda: qt.from_json(5), "text"),
+    (lambda: list(qt.walk(5)), "tree"),
+    (lambda: list(qt.elements(b"<p>")), "tree"),
 ])
 def test_wrong_argument_types_name_the_argument(call, argument):
     with pytest.raises(TypeError, match=rf"\b{argument}\b"):

@@ -50,6 +50,7 @@ def walk(tree: Nodes) -> Iterator[Tuple[int, Node]]:
     """
     if tree is None:
         return
+    _check_tree(tree, "walk")
     if not isinstance(tree, list):
         yield 0, tree
         if not isinstance(tree, dict):
@@ -81,6 +82,12 @@ def walk(tree: Nodes) -> Iterator[Tuple[int, Node]]:
             on_path.discard(id(path.pop()))
 
 
+def _check_tree(tree: object, who: str) -> None:
+    if not isinstance(tree, (list, dict, str)):
+        raise TypeError(f"{who}() takes tree as a list of nodes, a node (a str or a dict) or "
+                        f"None, not {type(tree).__name__}")
+
+
 def _children(element: Element) -> List[Node]:
     children = element.get(_CHILDREN, _NO_CHILDREN)
     if not isinstance(children, list):
@@ -103,6 +110,8 @@ def elements(tree: Nodes, tag: Union[str, Collection[str], None] = None, id: Opt
     by unpacking: `**{"data-id": "7"}`. An element without a key a filter
     reads does not match it.
     """
+    if tree is not None:
+        _check_tree(tree, "elements")
     tags = None if tag is None else _names(tag, "elements", "tag")
     for argument, given in (("id", id), ("cls", cls)):
         if given is not None and not isinstance(given, str):
