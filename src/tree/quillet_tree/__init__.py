@@ -181,12 +181,15 @@ def _names(tags: Union[str, Collection[str]], who: str, argument: str) -> Frozen
     if isinstance(tags, str):
         return frozenset((tags,))
     try:
-        names: Optional[FrozenSet[str]] = frozenset(tags)
+        names = frozenset(tags)
     except TypeError:
-        names = None
-    if names is None or not all(isinstance(name, str) for name in names):
-        raise TypeError(f"{who}() takes {argument} as a tag or a collection of tags (strs), not "
-                        f"{type(tags).__name__}")
+        names = frozenset((None,))  # reported below
+    # A loop, not all() over a generator: making a generator fails badly on
+    # some interpreters when memory runs out.
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"{who}() takes {argument} as a tag or a collection of tags (strs), "
+                            f"not {type(tags).__name__}")
     return names
 
 
