@@ -180,16 +180,20 @@ def _names(tags: Union[str, Collection[str]], who: str, argument: str) -> Frozen
     """`tags` as a set: a str is one tag."""
     if isinstance(tags, str):
         return frozenset((tags,))
+    names: Optional[FrozenSet[str]]
     try:
         names = frozenset(tags)
     except TypeError:
-        names = frozenset((None,))  # reported below
+        names = None
     # A loop, not all() over a generator: making a generator fails badly on
     # some interpreters when memory runs out.
-    for name in names:
+    for name in names or ():
         if not isinstance(name, str):
-            raise TypeError(f"{who}() takes {argument} as a tag or a collection of tags (strs), "
-                            f"not {type(tags).__name__}")
+            names = None
+            break
+    if names is None:
+        raise TypeError(f"{who}() takes {argument} as a tag or a collection of tags (strs), not "
+                        f"{type(tags).__name__}")
     return names
 
 

@@ -18,7 +18,7 @@ import shutil
 import signal
 import sys
 import tempfile
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
+from typing import IO, TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
 
 import quillet
 import quillet_tree
@@ -215,7 +215,9 @@ def _main(argv: Optional[Sequence[str]]) -> int:
     workers: List[Tuple[List[str], Optional[int], Optional[IO[bytes]]]] = []
     try:
         shares = _shares(options.files or ["-"], options.jobs)
-        workers = [_start_worker(run, share) for share in shares[1:]]
+        for share in shares[1:]:
+            # One at a time, so that an interrupt meets every worker started.
+            workers.append(_start_worker(run, share))
         status = run.process_all(shares[0])
         while workers:
             share, pid, spool = workers.pop(0)
