@@ -121,6 +121,11 @@ def elements(tree: Nodes, tag: Union[str, Collection[str], None] = None, id: Opt
         if not isinstance(value, (str, bool)):
             raise TypeError(f"elements() takes {name}= as a str or True, not "
                             f"{type(value).__name__}")
+    return _elements(tree, tags, id, cls, wanted)
+
+
+def _elements(tree: Nodes, tags: Optional[FrozenSet[str]], id: Optional[str],
+              cls: Optional[str], wanted: List[Tuple[str, Union[str, bool]]]) -> Iterator[Element]:
     for _, node in walk(tree):
         if not isinstance(node, dict):
             continue
