@@ -96,14 +96,14 @@ def _one_line(value: str) -> str:
 def _attributes(element: "Element") -> Dict[str, str]:
     """The element's attributes as the markup had them: id, class and style
     when not empty, then the others, values decoded."""
-    out: Dict[str, str] = {}
-    for name in ("id", "class", "style"):
-        fixed = _getter(name)(element)
-        if fixed:
-            out[name] = fixed
-    for key, value in element.items():
-        if key not in _FIXED and isinstance(value, str):
-            out[key] = _decoded(value)
+    values = quillet_tree.unescape_attributes(element)
+    classes = values.get(_CLASSES)
+    fixed = (("id", values.get(_ID)),
+             ("class", " ".join(classes) if isinstance(classes, list) else ""),
+             ("style", values.get(_STYLE)))
+    out = {name: value for name, value in fixed if isinstance(value, str) and value}
+    out.update((key, value) for key, value in values.items()
+               if key not in _FIXED and isinstance(value, str))
     return out
 
 
