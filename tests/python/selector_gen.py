@@ -18,7 +18,34 @@ TAGS = ["p", "a", "div", "input", "option", "optgroup", "fieldset", "legend", "l
 CLASSES = ["a", "b", "a-b", "", "A"]
 VALUES = ["", "a", "b", "a b", "en", "en-US", "de-Latn-DE", "fr-CH", "checkbox", "Radio", "A", "x-1"]
 ATTRS = ["href", "lang", "type", "disabled", "checked", "selected", "title", "data-k"]
+ANB = ["odd", "EVEN", "3", "0", "-1", "n", "-n+3", "+n", "2n+1", "2n + 1", "-2n+ 4", "n- 1",
+       " 3n -1 ", "0n+0", "-n-1", "N", "+5", "99999999999999999999999n+1", "-0n+2",
+       "18446744073709551617", "2n-18446744073709551616", "1e1", "+ n", "n+-1", "3.0"]
+PSEUDOS = ["root", "scope", "empty", "link", "any-link", "visited", "disabled", "enabled", "checked",
+           "first-child", "last-child", "only-child", "first-of-type", "last-of-type", "only-of-type"]
+NTHS = ["nth-child", "nth-last-child", "nth-of-type", "nth-last-of-type"]
+LOGICAL = ["not", "is", "where", "has"]
+LANGS = ["en", "de-DE", '"*-CH"', "fr", "EN-us", '"*"', '""', "\\*-CH", "*"]
+ATTR_NAMES = ATTRS + ["class", "id", "style", "tag", "classes", "children", "*|title", "|lang"]
+OPS = ["=", "~=", "|=", "^=", "$=", "*="]
+FLAGS = ["", "", " i", " s", " I", "i"]
 RUNS = ["t", " ", "", "<!--c-->", "<!---->", "<!--a--><!--b-->", " <!--c-->", "<!--c", "<!-->", "<!--a-->x"]
+
+
+def escapes(c):
+    """Ways to write the character c as a CSS escape, some at the six-digit
+    limit of a hex escape (one digit more is a character of its own)."""
+    h = format(ord(c), "x")
+    out = ["\\" + h + " ", "\\" + h.upper() + "\t", "\\" + h + "\n", "\\" + h.zfill(6),
+           "\\" + h.zfill(6) + " ", "\\" + h.zfill(7), "\\0 ", "\\110000 ", "\\D800 "]
+    if c not in "0123456789abcdefABCDEF\n":
+        out.append("\\" + c)
+    return out
+
+
+def recased(pick, s):
+    """s in one of its letter cases: keywords are case-insensitive."""
+    return pick_from(pick, [s, s.upper(), s.lower(), s.title(), s.swapcase()])
 
 
 class Gen:
@@ -67,7 +94,7 @@ class Gen:
     def name(self, words):
         w = self.choice(words)
         if w and self.pick(8) == 0:  # the first letter as an escape
-            return "\\" + format(ord(w[0]), "x") + " " + w[1:]
+            return self.choice(escapes(w[0])) + w[1:]
         return w
 
     def string(self, text):
@@ -81,9 +108,7 @@ class Gen:
         return self.string(v)
 
     def anb(self):
-        return self.choice(["odd", "EVEN", "3", "0", "-1", "n", "-n+3", "+n", "2n+1", "2n + 1", "-2n+ 4", "n- 1",
-                            " 3n -1 ", "0n+0", "-n-1", "N", "+5", "99999999999999999999999n+1", "-0n+2",
-                            "18446744073709551617", "2n-18446744073709551616", "1e1", "+ n", "n+-1", "3.0"])
+        return recased(self.pick, self.choice(ANB))
 
     def simple(self, depth):
         k = self.pick(9)
@@ -94,31 +119,28 @@ class Gen:
         if k == 2:
             return self.attribute()
         if k == 3:
-            return ":" + self.choice(["root", "scope", "empty", "link", "any-link", "visited", "disabled",
-                                      "enabled", "checked", "first-child", "last-child", "only-child",
-                                      "first-of-type", "last-of-type", "only-of-type", "FIRST-child"])
+            return ":" + recased(self.pick, self.choice(PSEUDOS))
         if k == 4:
-            name = self.choice(["nth-child", "nth-last-child", "nth-of-type", "nth-last-of-type"])
+            name = self.choice(NTHS)
             of = " of " + self.selector_list(depth + 1) if "child" in name and self.pick(3) == 0 else ""
             return f":{name}({self.ws()}{self.anb()}{of}{self.ws()})"
         if k == 5 and depth < 4:
-            name = self.choice(["not", "is", "where", "has", "Is"])
-            inner = self.selector_list(depth + 1, relative=name == "has")
+            name = recased(self.pick, self.choice(LOGICAL))
+            inner = self.selector_list(depth + 1, relative=name.lower() == "has")
             return f":{name}({self.ws()}{inner}{self.ws()})"
         if k == 6:
-            ranges = [self.choice(["en", "de-DE", '"*-CH"', "fr", "EN-us", '"*"', '""', "\\*-CH", "*"])
-                      for _ in range(1 + self.pick(2))]
+            ranges = [self.choice(LANGS) for _ in range(1 + self.pick(2))]
             return ":lang(" + ", ".join(ranges) + ")"
         if k == 7 and self.pick(4) == 0:
             return ":" + self.choice(["hover", "target", "example", "first-line"])
         return "." + self.choice(CLASSES[:3])
 
     def attribute(self):
-        name = self.choice(ATTRS + ["class", "id", "style", "tag", "classes", "children", "*|title", "|lang"])
+        name = self.choice(ATTR_NAMES)
         if self.pick(3) == 0:
             return f"[{self.ws()}{name}{self.ws()}]"
-        op = self.choice(["=", "~=", "|=", "^=", "$=", "*="])
-        flag = self.choice(["", "", " i", " s", " I", "i"])
+        op = self.choice(OPS)
+        flag = self.choice(FLAGS)
         return f"[{self.ws()}{name}{self.ws()}{op}{self.ws()}{self.value()}{flag}{self.ws()}]"
 
     def compound(self, depth):
@@ -150,6 +172,39 @@ class Gen:
             else:
                 s = s[:at] + self.choice(list("()[]:,.#>+~*|\\\"'= \n") + ["of", "::", "||"]) + s[at:]
         return s
+
+
+def sweep():
+    """Selectors that between them take every choice of the grammar above at
+    least once, each in every letter case a keyword may have, and each put
+    in three of a few places, in turn: alone, after combinators, inside
+    :has() one and two levels down and beside, under :not(), and as the S of
+    :nth-child(An+B of S). Matched against a few fixed trees, they reach
+    what random draws reach rarely."""
+    def cases(word):
+        return dict.fromkeys([word, word.upper(), word.title(), word.swapcase()])
+
+    simples = [f"#{e}{w[1:]}" for w in ("x", "y") for e in [w[0], *escapes(w[0])]]
+    simples += [f".{e}{w[1:]}" for w in CLASSES if w for e in [w[0], *escapes(w[0])]]
+    simples += [f"[{n}]" for n in ATTR_NAMES]
+    simples += [f"[{n}{op}{v!r}{f}]" for i, n in enumerate(ATTR_NAMES) for j, op in enumerate(OPS)
+                for v, f in ((VALUES[(i + j) % len(VALUES)], FLAGS[(i * j) % len(FLAGS)]),)]
+    simples += [f"[title{op}{v!r}{f}]" for op in OPS for v in VALUES for f in ("", " i")]
+    simples += [f":{k}" for name in PSEUDOS for k in cases(name)]
+    simples += [f":{name}({k})" for name in NTHS for anb in ANB for k in cases(anb)]
+    simples += [f":{k}({anb} of {s})" for k in cases("nth-child") for anb in ("odd", "-n+2", "1")
+                for s in (".a", "p, #x", ":not(.b)")]
+    simples += [f":lang({r})" for r in LANGS] + [f":lang({a}, {b})" for a, b in zip(LANGS, LANGS[3:])]
+    simples += [f":{k}(p, .a)" for name in LOGICAL for k in cases(name)]
+    places = ["{}", "div {}", "* > {}", "p + {}", "a ~ {}", "{} > *", ":has({})", ":has(> {})",
+              ":has(> * > {})", ":has(* * {})", ":has(+ {})", ":has(~ * {})", ":not({})",
+              ":nth-child(odd of {})", ":is(p, {}) a"]
+    for i, simple in enumerate(simples):
+        for j in range(3):
+            place = places[(3 * i + j) % len(places)]
+            if "has" in simple.lower() and "has(" in place:
+                continue  # :has() inside :has() is no selector
+            yield place.format(simple)
 
 
 @st.composite

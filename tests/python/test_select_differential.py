@@ -1,12 +1,14 @@
 """quillet_tree's selector functions against selector_oracle on generated
 trees and selectors (selector_gen.py), and both against hand-picked cases
 whose answer is plain."""
+import random
+
 import pytest
 from hypothesis import HealthCheck, example, given, settings
 
 import quillet
 import quillet_tree as qt
-from selector_gen import check_selector, selectors, trees
+from selector_gen import Gen, check_selector, selectors, sweep, trees
 from selector_oracle import OracleInvalid, oracle_select
 
 generated = settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -68,6 +70,7 @@ CASES = [
      ":lang(en), :lang(de-DE)", ["1", "2", "4"]),
     ('<div lang="fr-CH" id="1"><p id="2" lang="FR"></p></div>', ':lang("*-CH"), :lang(fr-ch)', ["1"]),
     ('<div lang="fr-CH" id="1"><p id="2" lang="FR"></p></div>', ":lang(*-CH)", None),
+    ('<div lang="en-US" id="1"><p id="2" lang="DE-de"></p></div>', ":LANG(EN-us), :lang(de-DE)", ["1", "2"]),
     (FORM, ":disabled", ["f", "i", "in-second-legend", "og", "o1"]),
     (FORM, ":enabled", ["in-legend", "s", "o2", "c", "r", "b"]),
     (FORM, ":checked", ["o2", "c"]),
@@ -89,6 +92,25 @@ CASES = [
     ('<p title="a&quot;"></p>', 'p[title="a&quot;', ["p"]),
     ("<p></p>", "p:not(:nth-child(2n+1 of p", []),
 ]
+
+
+# Trees for the sweep: elements two and three levels below others, every
+# kind of sibling, the form and language attributes, and random trees.
+DEEP = ('<div id="x"><p class="a"><a lang="en-US" href=""><b class="b">t</b><i id="y"></i></a></p>'
+        '<p></p><option selected=""></option></div><div class="A a-b"><a title="a b"><p>x</p></a></div>'
+        '<fieldset disabled=""><div><input type="Radio" checked=""/></div></fieldset>')
+SWEEP_TREES = {"deep": DEEP, "nth": NTH, "form": FORM,
+               **{f"random {seed}": seed for seed in range(3)}}
+
+
+@pytest.mark.parametrize("tree", SWEEP_TREES.values(), ids=SWEEP_TREES)
+def test_every_choice_of_the_grammar(tree):
+    if isinstance(tree, str):
+        tree = quillet.parse(tree)
+    else:
+        tree = Gen(random.Random(tree).randrange, budget=60).tree()
+    for selector in sweep():
+        check_selector(tree, selector)
 
 
 def named(nodes):

@@ -11,6 +11,7 @@ elements take it.
 import copy
 import json
 import math
+import sys
 
 from hypothesis import strategies as st
 
@@ -52,6 +53,12 @@ BREAKERS = ["\\ud800\\", "\\ud800\\u12", "\\x", "\ufeff", '"', ",", "]", "}", "1
 SKIPS = [(), ("script",), ("a", "p")]
 # Keyword arguments of elements(): tags, id, classes (a str "classes" must
 # not match by substring), attributes.
+# Depths of container chains: about where the helpers stop counting the
+# containers on their path and start tracking them one by one. The
+# independent answers (copy.deepcopy, ==, json.dumps) recurse: a few frames
+# a level, well inside the stack of any supported Python.
+DEEP = (254, 255, 256, 257, 258, 300)
+sys.setrecursionlimit(max(sys.getrecursionlimit(), 2500))
 FILTERS = [{}, {"tag": "a"}, {"tag": ("a", "p")}, {"tag": {"script", ""}}, {"id": "b"}, {"cls": "a"},
            {"cls": "ab"}, {"href": True}, {"data-k": "1"}, {"tag": "p", "cls": "b", "title": "x"}]
 
@@ -111,10 +118,40 @@ class Trees:
         self.done.append(container)
         return container
 
+    def chain(self, bottom, wrap):
+        """`bottom` at the foot of a chain of DEEP containers, each made by
+        `wrap(inner)`, which returns the new container and the list or dict
+        in it that holds `inner`. A container near the foot is put again
+        beside itself and higher up, so the walk meets it just after it has
+        left it, on either side of the depth where tracking starts; with
+        cycles, the foot may also hold a container from higher up."""
+        depth = self.choice(DEEP)
+        levels = []  # levels[i]: (container, holder) i + 1 wraps above the bottom
+        for _ in range(depth):
+            levels.append(wrap(levels[-1][0] if levels else bottom))
+        at = self.pick(3)
+        again = levels[at][0]
+        for holder in (levels[at + 1][1], levels[at + 2 + self.pick(depth - at - 2)][1]):
+            holder.append(again) if isinstance(holder, list) else holder.setdefault("again", again)
+        if self.cycles and self.pick(2):
+            foot, up = levels[0][1], levels[self.pick(depth)][0]
+            foot.append(up) if isinstance(foot, list) else foot.setdefault("up", up)
+        self.done.append(again)
+        return levels[-1][0]
+
     def value(self):
         """Any object: containers of every kind, leaves, shared containers."""
         self.budget -= 1
         k = self.pick(9) if self.budget > 0 else 8
+        if k == 7 and self.pick(4) == 0:
+            kinds = [self.choice(("list", "dict", "tuple")) for _ in range(2)]
+            step = iter(range(1 << 30))
+
+            def wrap(inner):
+                kind = kinds[next(step) % 2]
+                box = {"k": inner} if kind == "dict" else [inner]
+                return ((box,) if kind == "tuple" else box), box
+            return self.chain(self.leaf(), wrap)
         if k == 0:
             again = self.shared((list, dict, tuple))
             if again is not None:
@@ -173,6 +210,11 @@ class Trees:
         k = self.pick(5) if self.budget > 0 else 0
         if k == 0:
             return self.text()
+        if k == 4 and self.pick(6) == 0:
+            def wrap(inner):
+                e = {"tag": "a", "children": [inner, "t"]}
+                return e, e["children"]
+            return self.chain(self.text(), wrap)
         if k == 1:
             again = self.shared(dict)
             if again is not None:
