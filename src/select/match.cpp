@@ -1,6 +1,8 @@
 // Matcher: the passes over the index that match a program.
 #include "select/match.hpp"
 
+#include <algorithm>
+
 #include "select/text.hpp"
 
 namespace quillet::select {
@@ -11,7 +13,7 @@ constexpr std::uint32_t kAny = kNone - 1;  // a compound without a type selector
 }  // namespace
 
 Matcher::Matcher(const Program& program, const TreeIndex& index, const char* who)
-    : p_(program), ix_(index), n_(index.size()), values_(who) {}
+    : p_(program), ix_(index), n_(index.size()), who_(who), values_(who) {}
 
 Where Matcher::where(std::uint32_t e) const { return Where{e, ix_.tags[ix_.nodes[e].tag].get()}; }
 
@@ -19,31 +21,70 @@ bool Matcher::run(Bits& matched) {
   tag_of_.assign(p_.compounds, kAny);
   lists_.assign(p_.lists.size(), Bits());
   last_use_.assign(p_.lists.size(), 0);
-  of_before_.resize(p_.tests);
-  of_total_.resize(p_.tests);
-  lang_.resize(p_.tests);
-  lang_done_.assign(p_.tests, 0);
+  of_before_.resize(p_.lists.size());
+  of_total_.resize(p_.lists.size());
+  std::vector<std::uint8_t> counted(p_.lists.size(), 0);  // read by an `of S`
   for (std::size_t l = 0; l < p_.lists.size(); ++l) {
     for (const Complex& c : p_.lists[l].items) {
       for (const Part& part : c.parts) {
         if (part.compound.tag) tag_of_[part.compound.serial] = ix_.tag_number(part.compound.tag.get());
         for (const Test& t : part.compound.tests) {
-          if (t.list >= 0) last_use_[static_cast<std::size_t>(t.list)] = l;
+          if (t.list < 0) continue;
+          last_use_[static_cast<std::size_t>(t.list)] = l;
+          if (t.kind == Kind::kNth) counted[static_cast<std::size_t>(t.list)] = 1;
         }
       }
     }
   }
   // A list is let go once the last list that reads it is matched.
   std::vector<std::vector<std::size_t>> done_after(p_.lists.size());
-  for (std::size_t k = 0; k + 1 < p_.lists.size(); ++k) done_after[last_use_[k]].push_back(k);
+  for (std::size_t k = 0; k + 1 < p_.lists.size(); ++k) {
+    if (last_use_[k] > k) done_after[last_use_[k]].push_back(k);
+  }
+  if (!fits_in_memory(p_, who_, bytes_per_element(counted, done_after), "element", n_)) return false;
   for (std::size_t l = 0; l < p_.lists.size(); ++l) {
     if (!list(l)) return false;
     for (std::size_t k : done_after[l]) {
-      if (k < l) Bits().swap(lists_[k]);
+      Bits().swap(lists_[k]);
+      std::vector<std::uint32_t>().swap(of_before_[k]);
+      std::vector<std::uint32_t>().swap(of_total_[k]);
     }
   }
   matched.swap(lists_.back());
   return true;
+}
+
+// What run takes for each element at most: the lists matched and not yet
+// let go (with the counts of an `of S`), the arrays of the list being
+// matched, and the positions and languages the tests read.
+std::size_t Matcher::bytes_per_element(const std::vector<std::uint8_t>& counted,
+                                       const std::vector<std::vector<std::size_t>>& done_after) const {
+  constexpr std::size_t kCounts = 2 * sizeof(std::uint32_t);  // of_before_ and of_total_
+  constexpr std::size_t kWorking = 4;  // a list's result, its passes' and what forwards makes
+  std::size_t fixed = 0;
+  bool child = false, type = false, lang = false;
+  for (const SelectorList& s : p_.lists) {
+    for (const Complex& c : s.items) {
+      for (const Part& part : c.parts) {
+        for (const Test& t : part.compound.tests) {
+          child |= t.kind == Kind::kNth && t.list < 0 && !t.of_type;
+          type |= t.kind == Kind::kNth && t.of_type;
+          lang |= t.kind == Kind::kLang;
+        }
+      }
+    }
+  }
+  if (child) fixed += 2 * sizeof(std::uint32_t);                     // child_pos_, child_count_
+  if (type) fixed += 3 * sizeof(std::uint32_t);                      // type_pos_, type_last_, and
+                                                                     // the first children
+  if (lang) fixed += sizeof(std::uint32_t) + sizeof(PyRef);          // lang_of_, languages_
+  std::size_t held = 0, most = 0;
+  for (std::size_t l = 0; l < p_.lists.size(); ++l) {
+    most = std::max(most, held + kWorking);
+    held += 1 + (counted[l] ? kCounts : 0);
+    for (std::size_t k : done_after[l]) held -= 1 + (counted[k] ? kCounts : 0);
+  }
+  return fixed + most;
 }
 
 bool Matcher::list(std::size_t l) {
@@ -216,10 +257,10 @@ void Matcher::count_types() {
   }
 }
 
-void Matcher::count_of(const Test& t) {
-  const Bits& s = lists_[static_cast<std::size_t>(t.list)];
-  std::vector<std::uint32_t>& before = of_before_[t.serial];
-  std::vector<std::uint32_t>& total = of_total_[t.serial];
+void Matcher::count_of(std::size_t list) {
+  const Bits& s = lists_[list];
+  std::vector<std::uint32_t>& before = of_before_[list];
+  std::vector<std::uint32_t>& total = of_total_[list];
   before.assign(n_, 0);
   total.assign(n_ + 1, 0);
   for (std::uint32_t e = 0; e < n_; ++e) {
@@ -232,10 +273,11 @@ void Matcher::count_of(const Test& t) {
 int Matcher::nth(const Test& t, std::uint32_t e) {
   std::int64_t pos;
   if (t.list >= 0) {
-    if (!lists_[static_cast<std::size_t>(t.list)][e]) return 0;
-    if (of_total_[t.serial].empty()) count_of(t);
-    const std::uint32_t before = of_before_[t.serial][e];
-    pos = t.from_end ? of_total_[t.serial][ix_.up(e)] - before : before + 1;
+    const auto list = static_cast<std::size_t>(t.list);
+    if (!lists_[list][e]) return 0;
+    if (of_total_[list].empty()) count_of(list);
+    const std::uint32_t before = of_before_[list][e];
+    pos = t.from_end ? of_total_[list][ix_.up(e)] - before : before + 1;
   } else if (t.of_type) {
     if (type_pos_.empty()) count_types();
     pos = t.from_end ? type_last_[e] : type_pos_[e];
@@ -246,22 +288,28 @@ int Matcher::nth(const Test& t, std::uint32_t e) {
   return picks(t.a, t.b, pos);
 }
 
-// The language of an element is that of the nearest element, itself or an
-// ancestor, with a "lang" attribute; matched once for all elements.
+// The language of an element is the "lang" of the nearest element, itself
+// or an ancestor, that has one; read once for all elements and all tests.
 int Matcher::lang(const Test& t, std::uint32_t e) {
-  if (!lang_done_[t.serial]) {
-    Bits& bits = lang_[t.serial];
-    bits.assign(n_, 0);
+  if (!lang_done_) {
+    lang_of_.assign(n_, kNone);
     for (std::uint32_t x = 0; x < n_; ++x) {
       if (!clock_.tick()) return -1;
-      const int own = values_.own_language(t, ix_.elements[x].get(), where(x));
-      if (own < 0) return -1;
+      PyRef own;
+      const int found = values_.own_language(ix_.elements[x].get(), where(x), own);
+      if (found < 0) return -1;
       const std::uint32_t p = ix_.nodes[x].parent;
-      bits[x] = own == 2 ? p != kNone && bits[p] : own;
+      if (found) {
+        lang_of_[x] = static_cast<std::uint32_t>(languages_.size());
+        languages_.push_back(std::move(own));
+      } else if (p != kNone) {
+        lang_of_[x] = lang_of_[p];
+      }
     }
-    lang_done_[t.serial] = 1;
+    lang_done_ = true;
   }
-  return lang_[t.serial][e];
+  const std::uint32_t at = lang_of_[e];
+  return at != kNone && in_ranges(t, languages_[at].get());
 }
 
 }  // namespace quillet::select

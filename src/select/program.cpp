@@ -166,6 +166,18 @@ class Reader {
 
 }  // namespace
 
+bool fits_in_memory(const Program& p, const char* who, std::size_t each, const char* unit,
+                    std::size_t count) {
+  if (each == 0 || count <= kMatchMemory / each) return true;
+  const auto mib = static_cast<std::size_t>(static_cast<double>(each) * static_cast<double>(count) /
+                                            static_cast<double>(1 << 20));
+  PyErr_Format(PyExc_MemoryError,
+               "%s: the selector (%zu compound selectors, %zu tests) needs %zu bytes for each %s, "
+               "%zu MiB for %zu of them, more than the %zu MiB a match may take",
+               who, p.compounds, p.tests, each, unit, mib, count, kMatchMemory >> 20);
+  return false;
+}
+
 std::unique_ptr<Program> read_program(PyObject* program) {
   auto p = std::make_unique<Program>();
   if (!tuple_of(program) || PyTuple_GET_SIZE(program) == 0) {

@@ -82,6 +82,19 @@ struct Program {
   bool streamable = true;
 };
 
+// The memory a match may take for what it keeps of each element or each
+// open element (the states of match.hpp and stream.hpp), besides the tree's
+// index. A match works out what it will need before it takes it, from the
+// selector and the tree's size (match.hpp) or depth so far (stream.hpp),
+// and raises MemoryError when that is more.
+inline constexpr std::size_t kMatchMemory = std::size_t{1} << 30;
+
+// Whether `count` times `each` bytes fit in kMatchMemory. When not, false
+// with a MemoryError that gives the selector's size, `each` per `unit`
+// ("element") and `count`; `who` starts the message ("select()").
+bool fits_in_memory(const Program& p, const char* who, std::size_t each, const char* unit,
+                    std::size_t count);
+
 // Reads the tuples of `program` (borrowed). nullptr with an error set when
 // they are malformed. Throws std::bad_alloc.
 std::unique_ptr<Program> read_program(PyObject* program);

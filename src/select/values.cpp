@@ -188,21 +188,27 @@ int ValueReader::attribute(const Test& t, PyObject* element, const Where& where)
   return compare(t, have);
 }
 
-int ValueReader::own_language(const Test& t, PyObject* element, const Where& where) {
+int ValueReader::own_language(PyObject* element, const Where& where, PyRef& value) {
   if (!lang_key_) {
     lang_key_ = PyRef(PyUnicode_InternFromString("lang"));
     if (!lang_key_) return -1;
   }
-  PyRef value;
   const int found = str_value(element, lang_key_.get(), where, value);
-  if (found <= 0) return found < 0 ? -1 : 2;
+  if (found <= 0) return found;
+  Text ready;  // so that in_ranges can read it
+  return text_of(value.get(), ready) ? 1 : -1;
+}
+
+bool in_ranges(const Test& t, PyObject* language) {
+  // Both ready: the language since own_language read it, the ranges since
+  // the program was made.
   Text tag, range;
-  if (!text_of(value.get(), tag)) return -1;
+  text_of(language, tag);
   for (const PyRef& r : t.ranges) {
     text_of(r.get(), range);
-    if (language_matches(tag, range)) return 1;
+    if (language_matches(tag, range)) return true;
   }
-  return 0;
+  return false;
 }
 
 }  // namespace quillet::select

@@ -42,6 +42,10 @@ inline bool picks(std::int64_t a, std::int64_t b, std::int64_t pos) {
   return pos <= b && (b - pos) % -a == 0;
 }
 
+// Whether `language` (a str, an element's language) falls in one of the
+// ranges of the :lang() test `t`.
+bool in_ranges(const Test& t, PyObject* language);
+
 class ValueReader {
  public:
   // `who` starts error messages ("select()").
@@ -52,9 +56,9 @@ class ValueReader {
   // a dict lookup (a key's __eq__) raised. `element` is held by the caller.
   int id_or_class(const Test& t, PyObject* element, const Where& where);
   int attribute(const Test& t, PyObject* element, const Where& where);
-  // For :lang(): 1 or 0 when the element's own "lang" matches or not, 2 when
-  // it has none (its parent's language is its own), -1 with an error set.
-  int own_language(const Test& t, PyObject* element, const Where& where);
+  // The element's own "lang": 1 with `value` set to a str, 0 when it has
+  // none (its parent's language is its own), -1 with an error set.
+  int own_language(PyObject* element, const Where& where, PyRef& value);
 
  private:
   // The str value of `key`: 1 with `value` set, 0 when missing, -1 with an error set.

@@ -4,6 +4,7 @@
 
 #include "python/py_ref.hpp"
 #include "python/py_state.hpp"
+#include "select/program.hpp"
 #include "select/select.hpp"
 #include "tree/tree_ops.hpp"
 
@@ -121,5 +122,10 @@ PyMODINIT_FUNC PyInit__native(void) {
   if (!keys || PyModule_AddObject(module.get(), "ELEMENT_KEYS", keys.get()) < 0) return nullptr;
   keys.release();  // the module took it
   if (PyModule_AddStringConstant(module.get(), "__version__", QUILLET_VERSION) < 0) return nullptr;
+  // The bytes a selector may take for what it keeps while it matches.
+  if (PyModule_AddIntConstant(module.get(), "SELECT_MEMORY_LIMIT",
+                              static_cast<long>(quillet::select::kMatchMemory)) < 0) {
+    return nullptr;
+  }
   return module.release();
 }

@@ -2,8 +2,9 @@
 all; deselect with -m "not slow"), `bigmem` ones need several GiB of memory
 and skip themselves when the machine has too little, or when
 QUILLET_SKIP_BIGMEM is set. `memory_cap` ones run with the address space
-capped a few GiB above what the process holds, so that a fault that makes a
-helper grow without end fails the test instead of exhausting the machine."""
+capped a few GiB above what the process holds (`memory_cap(gib)`: that many),
+so that a fault that makes a helper grow without end fails the test instead
+of exhausting the machine."""
 import os
 import resource
 
@@ -18,7 +19,7 @@ CAP_GIB = 3
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: takes seconds to minutes")
     config.addinivalue_line("markers", "bigmem(gib): needs about this many GiB of free memory")
-    config.addinivalue_line("markers", f"memory_cap: runs with at most {CAP_GIB} GiB more address space")
+    config.addinivalue_line("markers", f"memory_cap(gib={CAP_GIB}): runs with at most gib GiB more address space")
 
 
 def available_gib():
@@ -44,12 +45,14 @@ def pytest_runtest_setup(item):
 def pytest_runtest_call(item):
     """The cap holds for the test's body only (and children it forks), not
     for the fixtures around it."""
-    if item.get_closest_marker("memory_cap") is None:
+    marker = item.get_closest_marker("memory_cap")
+    if marker is None:
         yield
         return
+    gib = marker.args[0] if marker.args else CAP_GIB
     before = resource.getrlimit(resource.RLIMIT_AS)
     with open("/proc/self/statm") as f:
-        cap = int(f.read().split()[0]) * resource.getpagesize() + (CAP_GIB << 30)
+        cap = int(f.read().split()[0]) * resource.getpagesize() + int(gib * (1 << 30))
     if before[1] != resource.RLIM_INFINITY:
         cap = min(cap, before[1])
     resource.setrlimit(resource.RLIMIT_AS, (cap, before[1]))

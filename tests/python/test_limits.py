@@ -1,8 +1,10 @@
 """Inputs at the limits: deep nesting, long texts, texts whose UTF-8 form
-passes 2 GiB, and the largest text parse accepts (positions are 32 bits)."""
+passes 2 GiB, the largest text parse accepts (positions are 32 bits), and
+long selectors over big trees."""
 import pytest
 
 import quillet
+import quillet_tree as qt
 
 pytestmark = pytest.mark.slow
 
@@ -75,3 +77,36 @@ def test_the_longest_text_parse_accepts_and_the_first_it_refuses():
     del run, element
     with pytest.raises(ValueError, match="fewer than 4294967295 characters"):
         quillet.parse(text + "a")
+
+
+# Long selectors over big trees. What a match keeps may grow with the tree
+# or with the selector, not with both: each selector here either matches in
+# half a GiB, where keeping something per element (or per open element) for
+# each compound or each test takes gigabytes, or is refused before it starts.
+DEEP, WIDE = 300_000, 200_000
+REFUSED = (r"select\(\): the selector \(4001 compound selectors, 2000 tests\) needs \d+ bytes for each"
+           r" element, \d+ MiB for 200000 of them, more than the 1024 MiB a match may take")
+LONG_SELECTORS = [
+    # (tree, selector, how many elements match, or the MemoryError's message)
+    ("deep", " ".join(["a"] * 1000), DEEP - 999),
+    ("deep", " > ".join(["a"] * 1000), DEEP - 999),
+    ("wide", "a" + ":nth-last-child(2n+1 of a)" * 1700, WIDE // 2),
+    ("wide", "a" + "".join(f":nth-last-child(1 of a, b{i})" for i in range(2000)), REFUSED),
+]
+
+
+@pytest.fixture(scope="module")
+def big_trees():
+    return {"deep": quillet.parse("<a>" * DEEP + "</a>" * DEEP), "wide": quillet.parse("<a></a>" * WIDE)}
+
+
+@pytest.mark.memory_cap(0.5)
+@pytest.mark.parametrize("shape, selector, expect", LONG_SELECTORS,
+                         ids=["a a a", "a > a > a", "of S repeated", "of S each new"])
+def test_long_selectors_over_big_trees(big_trees, shape, selector, expect):
+    tree = big_trees[shape]
+    if isinstance(expect, str):
+        with pytest.raises(MemoryError, match=expect):
+            qt.select(tree, selector)
+    else:
+        assert len(qt.select(tree, selector)) == expect

@@ -46,6 +46,10 @@ CASES = [
     (NTH, "li:nth-of-type(1 of li)", None),
     (NTH, "li:first-child + li, li:last-child", ["b", "d"]),
     (NTH, "li ~ li ~ li ~ li", ["d"]),
+    (NTH, ":is(li) ~ :is(li) ~ :is(li) ~ :is(li)", ["d"]),
+    (NTH, "li:nth-child(odd of li):nth-child(-n+3 of li)", ["a", "c"]),
+    (NTH, "li:nth-child(2 of li) ~ li:nth-child(n+2 of li)", ["c", "d"]),
+    (NTH, "li:nth-last-child(-n+2 of li):nth-last-child(-n+3 of li)", ["c", "d"]),
     (NTH, "ul:has(> li#\\64 )", ["ul"]),
     (NTH, "ul:has(> #\\64)", ["ul"]),
     (NTH, "ul:has(> #\\34)", []),
@@ -137,6 +141,9 @@ def element(tag, *children, **attributes):
 
 
 SHARED = element("b", id="s")
+# A div inside a div, and spans after the inner one closes.
+NESTED = [element("div", element("p", element("div", element("span", id="1")), element("span", id="2")),
+                  element("span", id="3"))]
 # Trees parse cannot give: shared elements, nested lists, adjacent runs.
 TREE_CASES = [
     ([SHARED, element("p", SHARED)], "p > b", ["s"]),
@@ -148,6 +155,10 @@ TREE_CASES = [
     ([element("p", None)], ":empty", ["p"]),
     ([element("p", classes="a b")], ".a, [class]", []),
     ([element("p", classes=["a", "b"])], "[class='a b'].b", ["p"]),
+    (NESTED, "div span", ["1", "2", "3"]),
+    (NESTED, "div div span, div > span", ["1", "3"]),
+    (NESTED, "div > p span", ["1", "2"]),
+    (NESTED, "p > div ~ span, p > * + span", ["2"]),
 ]
 
 

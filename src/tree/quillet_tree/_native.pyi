@@ -4,6 +4,7 @@ from typing import Any, AbstractSet, Literal, Tuple
 ELEMENT_KEYS: Tuple[Literal["tag"], Literal["id"], Literal["classes"], Literal["style"],
                     Literal["is_self_closing"], Literal["children"]]
 __version__: str
+SELECT_MEMORY_LIMIT: int
 
 def to_json(obj: object, ensure_ascii: bool, /) -> str: ...
 def from_json(text: str, /) -> Any: ...

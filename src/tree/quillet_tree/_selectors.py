@@ -655,12 +655,21 @@ class _Compiler:
     def __init__(self, pattern: str) -> None:
         self.pattern = pattern
         self.lists: List[Tuple[Any, ...]] = []
+        self.numbers: dict[Tuple[Any, ...], int] = {}
         self.in_has = False
         self.sugar: dict[str, int] = {}
 
     def add_list(self, relative: bool, items: Tuple[Any, ...]) -> int:
-        self.lists.append((relative, items))
-        return len(self.lists) - 1
+        """The list's number. A list equal to one read before is that one,
+        so that a selector that repeats a list (`:nth-child(odd of p)` many
+        times) is matched and held once. The selector itself holds every
+        list it names, so it equals none of them and stays the last."""
+        key = (relative, items)
+        number = self.numbers.get(key)
+        if number is None:
+            number = self.numbers[key] = len(self.lists)
+            self.lists.append(key)
+        return number
 
     def desugared(self, name: str) -> int:
         """The list that the pseudo-class `name` stands for, read once."""
