@@ -249,6 +249,16 @@ def test_processes_share_the_files_and_keep_their_order(big_pages, options):
     assert alone[0] == 1 and alone == shared
 
 
+def first_worker(pid):
+    """The pid of the first worker process the command `pid` starts."""
+    children = pathlib.Path(f"/proc/{pid}/task/{pid}/children")
+    deadline = time.monotonic() + 60
+    while not children.read_text().split():
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    return int(children.read_text().split()[0])
+
+
 def test_ctrl_c_and_a_closed_pipe_stop_every_process(big_pages):
     for stop in ("ctrl-c", "pipe"):
         child = subprocess.Popen([*COMMAND, "-j", "2", "--tree", *big_pages * 8],
@@ -256,12 +266,7 @@ def test_ctrl_c_and_a_closed_pipe_stop_every_process(big_pages):
                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         if stop == "pipe":
             child.stdout.read(1)  # the first file is done
-        workers = pathlib.Path(f"/proc/{child.pid}/task/{child.pid}/children")
-        deadline = time.monotonic() + 60
-        while not workers.read_text().split():
-            assert time.monotonic() < deadline
-            time.sleep(0.01)
-        worker = int(workers.read_text().split()[0])
+        worker = first_worker(child.pid)
         if stop == "ctrl-c":
             os.kill(child.pid, signal.SIGINT)
         child.stdout.close()
@@ -296,12 +301,7 @@ def test_a_signal_stops_every_process(big_pages, tmp_path, signum, target):
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                              start_new_session=True, preexec_fn=default_signals)
     try:
-        workers = pathlib.Path(f"/proc/{child.pid}/task/{child.pid}/children")
-        deadline = time.monotonic() + 60
-        while not workers.read_text().split():
-            assert time.monotonic() < deadline
-            time.sleep(0.01)
-        worker = int(workers.read_text().split()[0])
+        worker = first_worker(child.pid)
         wait_until_blocked(worker, "partner", "fifo")
         wait_until_blocked(child.pid, "wait")
         if target == "parent":
