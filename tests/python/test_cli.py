@@ -1,8 +1,12 @@
 """The installed `quillet` command, run in a subprocess: its output against
-the library's own functions, its exit statuses, a closed pipe and Ctrl-C."""
+the library's own functions and the tree's own values, its exit statuses and
+messages, a closed pipe, and signals to each of its processes."""
+import html
 import json
 import os
 import pathlib
+import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -11,18 +15,46 @@ import time
 
 import pytest
 
+import quillet
 import quillet_tree as qt
+from tree_checks import ref_walk
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sample.html"
 SCRIPT = pathlib.Path(sys.executable).parent / "quillet"
 COMMAND = [str(SCRIPT)] if SCRIPT.exists() else [shutil.which("quillet") or "quillet"]
+STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
-def run(*args, stdin=b"", module=False):
+def default_signals():
+    """In the child before it runs the command: the stop signals handled by
+    default, whatever this process inherited (an ignored SIGINT, say)."""
+    for signum in STOPS:
+        signal.signal(signum, signal.SIG_DFL)
+
+
+def run(*args, stdin=b"", stdout=None, module=False, memory=None):
+    """(status, stdout, stderr) of the command. `stdin`: bytes to feed, a
+    path to read from, or None for a closed descriptor; `stdout`: None to
+    capture, "closed", or a path to write to; `memory`: a cap on the address
+    space, in bytes."""
     command = [sys.executable, "-m", "quillet_tree"] if module else COMMAND
-    done = subprocess.run([*command, *map(str, args)], input=stdin, capture_output=True,
-                          timeout=120)
-    return done.returncode, done.stdout.decode("utf-8"), done.stderr.decode("utf-8")
+    closed = [0] * (stdin is None) + [1] * (stdout == "closed")
+
+    def setup():
+        default_signals()
+        for fd in closed:
+            os.close(fd)
+        if memory is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
+
+    with open(stdin if isinstance(stdin, (str, pathlib.Path)) else os.devnull, "rb") as source, \
+            open(stdout if stdout not in (None, "closed") else os.devnull, "wb") as sink:
+        child = subprocess.Popen([*command, *map(str, args)], preexec_fn=setup,
+                                 stdin=subprocess.PIPE if isinstance(stdin, bytes) else source,
+                                 stdout=subprocess.PIPE if stdout is None else sink,
+                                 stderr=subprocess.PIPE)
+        out, err = child.communicate(stdin if isinstance(stdin, bytes) else None, timeout=120)
+    return child.returncode, (out or b"").decode("utf-8"), err.decode("utf-8")
 
 
 def matches(selector, path=SAMPLE):
@@ -33,6 +65,43 @@ def attributes(match):
     # The class attribute is the classes joined; an element without one has [""].
     values = qt.unescape_attributes(match)
     return "\t".join([values.get("href", ""), " ".join(values["classes"]), values.get("title", "")])
+
+
+# Every way -a can meet a value: id, class (one entry empty, one replaced by
+# an attribute named classes) and style, each with a reference; attributes
+# with a reference, a tab and a line break; missing ones; the tree's other
+# own keys, which an attribute of that name replaces.
+ATTRIBUTE_PAGE = ('<div id="d&amp;1" class=" a  b&lt;" style="color:&#x72;ed" title="t&#9;i\nx">'
+                  '<a href="/x?a=1&amp;b=2&copy" class="c">x</a><p classes="q" tag="z">y</p>'
+                  '<i is_self_closing="yes" data-n="">z</i></div>')
+
+
+def attribute_line(element, names):
+    """What -a prints for an element, from the tree dict: the values,
+    references decoded by html.unescape, tabs and line breaks as spaces."""
+    values = []
+    for name in names:
+        value = element.get(name)
+        if name == "class":
+            classes = element["classes"]
+            value = " ".join(classes) if isinstance(classes, list) else ""
+        elif name in ("tag", "classes", "is_self_closing", "children"):
+            value = ""
+        value = html.unescape(value) if isinstance(value, str) else ""
+        values.append(re.sub(r"[\t\n\r\f\v]+", " ", value))
+    return "\t".join(values)
+
+
+@pytest.mark.parametrize("names", [
+    ("id",), ("class",), ("style",), ("href",), ("title",), ("data-n",), ("missing",), ("tag",),
+    ("classes",), ("is_self_closing",), ("children",), ("id", "class", "missing", "href"),
+])
+def test_each_attribute_is_the_trees_value(names):
+    elements = [node for _, node in ref_walk(quillet.parse(ATTRIBUTE_PAGE)) if type(node) is dict]
+    options = [part for name in names for part in ("-a", name)]
+    status, out, err = run(*options, "*", stdin=ATTRIBUTE_PAGE.encode())
+    assert (status, err) == (0, "")
+    assert out.split("\n") == [attribute_line(element, names) for element in elements] + [""]
 
 
 @pytest.mark.parametrize("options, line", [
@@ -64,20 +133,55 @@ def test_json_count_first_tree_stdin_and_the_module():
     assert run("--encoding", "utf-16", "b", stdin="<b>é</b>".encode("utf-16"))[1] == "<b>é</b>\n"
 
 
-@pytest.mark.parametrize("args, status, message", [
-    (("a[",), 2, "quillet: invalid selector: "),
-    ((), 2, "a SELECTOR is needed"),
-    (("--encoding", "no-such-label", "p"), 2, "no-such-label"),
-    (("-t", "-c", "p"), 2, "not allowed with"),
-    (("p", "/no/such/file", SAMPLE), 1, "quillet: /no/such/file: No such file or directory"),
-    (("p", SAMPLE.parent), 1, f"quillet: {SAMPLE.parent}: Is a directory"),
+@pytest.fixture(scope="module")
+def odd_files(tmp_path_factory):
+    """Files the command refuses to read whole: {sparse} is 2 GiB that take
+    no disk (read whole, it would take over 4 GiB of memory), {big} 3 KiB."""
+    folder = tmp_path_factory.mktemp("odd")
+    with open(folder / "sparse.html", "wb") as f:
+        f.truncate(2 << 30)
+    (folder / "big.html").write_bytes(b"<p>x</p>" * 384)
+    return {"sparse": folder / "sparse.html", "big": folder / "big.html"}
+
+
+TOO_LONG = "1" * 5000  # past what int() reads from a str (4,300 digits by default)
+
+
+# (arguments, exit status, what standard error holds, how the command is run)
+@pytest.mark.parametrize("args, status, message, setup", [
+    (("a[",), 2, "quillet: invalid selector: ", {}),
+    ((), 2, "a SELECTOR is needed", {}),
+    (("--encoding", "no-such-label", "p"), 2, "no-such-label", {}),
+    (("-t", "-c", "p"), 2, "not allowed with", {}),
+    (("p", "/no/such/file", SAMPLE), 1, "quillet: /no/such/file: No such file or directory", {}),
+    (("p", SAMPLE.parent), 1, f"quillet: {SAMPLE.parent}: Is a directory", {}),
+    ((f"li:nth-child({TOO_LONG})", SAMPLE), 2, "invalid selector: An+B takes numbers of at most", {}),
+    ((f"li:nth-last-of-type(2n + {TOO_LONG})", SAMPLE), 2, "at most 100 digits at position 25", {}),
+    (("--encoding", os.fsdecode(b"latin\xff"), "p", SAMPLE), 2, "unknown encoding", {}),
+    (("--encoding", "rot13", "p", SAMPLE), 2, "'rot-13', which does not decode bytes to text", {}),
+    (("--encoding", "undefined", "p", SAMPLE), 2, "undefined", {}),
+    (("--max-size", "10Q", "p", SAMPLE), 2, "argument --max-size: ", {}),
+    (("--max-size", TOO_LONG, "p", SAMPLE), 2, "argument --max-size: ", {}),
+    (("p", "/dev/zero", SAMPLE), 1, "quillet: /dev/zero: not a regular file or a pipe", {}),
+    (("p", "{sparse}", SAMPLE), 1, "sparse.html: larger than 256 MiB (--max-size)", {}),
+    (("--max-size", "2k", "p", "{big}", SAMPLE), 1, "big.html: larger than 2 KiB (--max-size)", {}),
+    (("--max-size", "2000", "p"), 1, "quillet: standard input: larger than 2000 bytes",
+     {"stdin": SAMPLE.read_bytes() * 2}),
+    (("p",), 1, "quillet: standard input: not a regular file or a pipe", {"stdin": "/dev/zero"}),
+    (("p",), 1, "quillet: standard input: Bad file descriptor", {"stdin": None}),
+    (("p", SAMPLE), 1, "quillet: standard output: Bad file descriptor", {"stdout": "closed"}),
+    (("p", SAMPLE), 1, "quillet: standard output: No space left on device", {"stdout": "/dev/full"}),
+    (("--version",), 1, "quillet: standard output: No space left on device", {"stdout": "/dev/full"}),
+    (("--help",), 1, "quillet: standard output: No space left on device", {"stdout": "/dev/full"}),
 ])
-def test_errors(args, status, message):
-    got, out, err = run(*args)
-    assert got == status and message in err and "Traceback" not in err
-    if status == 1:
+def test_errors(odd_files, args, status, message, setup):
+    args = [arg.format(**odd_files) if isinstance(arg, str) else arg for arg in args]
+    # Capped, so that a command that reads a file whole fails quickly.
+    got, out, err = run(*args, **setup, memory=1 << 30)
+    assert got == status and message in err and "Traceback" not in err, err
+    if status == 1 and "stdout" not in setup:
         # The files that could be read are still processed.
-        assert out == "".join(qt.to_markup(m) + "\n" for m in matches("p")) * (len(args) - 2)
+        assert out == "".join(qt.to_markup(m) + "\n" for m in matches("p")) * args.count(SAMPLE)
 
 
 def test_a_closed_pipe_ends_quietly(tmp_path):
@@ -90,22 +194,35 @@ def test_a_closed_pipe_ends_quietly(tmp_path):
     assert child.wait(timeout=120) == 141 and child.stderr.read() == b""
 
 
+def wait_until_blocked(pid, *places):
+    """Returns once process `pid` sleeps in a kernel function whose name
+    holds one of `places` (/proc/PID/wchan), or after 3 s where the kernel
+    does not say."""
+    wchan = pathlib.Path(f"/proc/{pid}/wchan")
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            where = wchan.read_text()
+        except OSError:
+            where = ""
+        if where in ("", "0"):
+            time.sleep(3)
+            return
+        if any(place in where for place in places):
+            return
+        assert time.monotonic() < deadline, where
+        time.sleep(0.02)
+
+
 def test_ctrl_c_exits_130_without_a_traceback():
     # Default SIGINT handling in the child whatever this process inherited,
     # so that Python turns the signal into KeyboardInterrupt.
     child = subprocess.Popen([*COMMAND, "p"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE,
-                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+                             stderr=subprocess.PIPE, preexec_fn=default_signals)
     child.stdin.write(b"<p>waiting for the rest</p>")
     child.stdin.flush()
     # Ready once it waits on standard input.
-    wchan = pathlib.Path(f"/proc/{child.pid}/wchan")
-    deadline = time.monotonic() + 60
-    while "pipe" not in (wchan.read_text() if wchan.exists() else "pipe"):
-        assert time.monotonic() < deadline
-        time.sleep(0.02)
-    if not wchan.exists():
-        time.sleep(3)
+    wait_until_blocked(child.pid, "pipe")
     os.kill(child.pid, signal.SIGINT)
     _, err = child.communicate(timeout=60)
     assert child.returncode == 130 and b"Traceback" not in err
@@ -132,6 +249,16 @@ def test_processes_share_the_files_and_keep_their_order(big_pages, options):
     assert alone[0] == 1 and alone == shared
 
 
+def first_worker(pid):
+    """The pid of the first worker process the command `pid` starts."""
+    children = pathlib.Path(f"/proc/{pid}/task/{pid}/children")
+    deadline = time.monotonic() + 60
+    while not children.read_text().split():
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    return int(children.read_text().split()[0])
+
+
 def test_ctrl_c_and_a_closed_pipe_stop_every_process(big_pages):
     for stop in ("ctrl-c", "pipe"):
         child = subprocess.Popen([*COMMAND, "-j", "2", "--tree", *big_pages * 8],
@@ -139,12 +266,7 @@ def test_ctrl_c_and_a_closed_pipe_stop_every_process(big_pages):
                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         if stop == "pipe":
             child.stdout.read(1)  # the first file is done
-        workers = pathlib.Path(f"/proc/{child.pid}/task/{child.pid}/children")
-        deadline = time.monotonic() + 60
-        while not workers.read_text().split():
-            assert time.monotonic() < deadline
-            time.sleep(0.01)
-        worker = int(workers.read_text().split()[0])
+        worker = first_worker(child.pid)
         if stop == "ctrl-c":
             os.kill(child.pid, signal.SIGINT)
         child.stdout.close()
@@ -152,6 +274,55 @@ def test_ctrl_c_and_a_closed_pipe_stop_every_process(big_pages):
         assert b"Traceback" not in child.stderr.read()
         with pytest.raises(ProcessLookupError):
             os.kill(worker, 0)  # killed and reaped
+
+
+def processes_in_group(pgid):
+    """The processes of process group `pgid`, zombies included."""
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        try:
+            # The fields after the command's name, which is in parentheses.
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if entry.name.isdigit() and int(fields[2]) == pgid:
+            found.append((int(entry.name), fields[0]))
+    return found
+
+
+@pytest.mark.parametrize("target", ["parent", "worker", "group"])
+@pytest.mark.parametrize("signum", STOPS, ids=[s.name for s in STOPS])
+def test_a_signal_stops_every_process(big_pages, tmp_path, signum, target):
+    # A FIFO that nobody writes to ends the worker's share: the worker waits
+    # at it for good, and the command waits for the worker.
+    fifo = tmp_path / "never-written"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([*COMMAND, "-j", "2", "p", *big_pages, fifo],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                             start_new_session=True, preexec_fn=default_signals)
+    try:
+        worker = first_worker(child.pid)
+        wait_until_blocked(worker, "partner", "fifo")
+        wait_until_blocked(child.pid, "wait")
+        if target == "parent":
+            os.kill(child.pid, signum)
+        elif target == "worker":
+            os.kill(worker, signum)
+        else:  # as a terminal signals its foreground job
+            os.killpg(child.pid, signum)
+        status = child.wait(timeout=60)
+        # Every worker killed and reaped before the command ended.
+        left = processes_in_group(child.pid)
+    finally:
+        try:
+            os.killpg(child.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        child.wait(timeout=60)
+        # Read once no process is left to hold the pipe open.
+        err = child.stderr.read()
+        child.stderr.close()
+    assert (status, left) == (128 + signum, []) and b"Traceback" not in err
 
 
 def test_the_readme_session_is_what_the_command_prints():

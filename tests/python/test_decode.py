@@ -158,6 +158,51 @@ def test_unknown_encoding():
         decode(b"x", "rot13")  # a Python codec, but not of text
 
 
+class Odd(str):
+    """A str whose methods lie: decode must read the characters themselves."""
+
+    def strip(self, *chars):
+        return "utf-8"
+
+    def lower(self):
+        return "utf-8"
+
+    def __hash__(self):
+        return 0
+
+    def __eq__(self, other):
+        return True
+
+
+# Labels that name no encoding, however odd: LookupError, for no data and
+# for some, with a message of reasonable length.
+@pytest.mark.parametrize("label", [
+    "utf-8\0", "\0", "latin1\0x", "\ud800", "utf-8\udcff", "\udcff\udcfe", "x" * 100_000,
+    "utf-8" + " " * 100_000 + "x", "", " ", "rot13", "base64", "hex", "zlib", "bz2", "uu",
+    "quopri", "undefined", "utf\u0130", Odd("no-such"), Odd("base64"),
+], ids=lambda label: repr(label)[:20])
+def test_labels_that_name_no_encoding(label):
+    for data in (b"", b"<p>caf\xc3\xa9</p>"):
+        with pytest.raises(LookupError) as info:
+            decode(data, label)
+        assert len(str(info.value)) < 400
+
+
+@pytest.mark.parametrize("label, codec", [
+    (Odd("latin1"), "cp1252"), (Odd("koi8_u"), "koi8_u"), (Odd("utf-16"), "utf-16-le"),
+    ("\tUTF-8 ", "utf-8"), ("UTF_8", "utf-8"), ("utf-32", "utf-32"),
+])
+def test_labels_read_as_their_characters(label, codec):
+    data = (RUSSIAN if codec == "koi8_u" else "café – “x”").encode(codec)
+    assert decode(data, label) == data.decode(codec)
+
+
+@pytest.mark.parametrize("encoding", [8, 1.5, ["utf-8"], bytearray(b"utf-8"), memoryview(b"x")])
+def test_an_encoding_that_is_no_str(encoding):
+    with pytest.raises(TypeError, match="takes encoding as a str"):
+        decode(b"x", encoding)
+
+
 def test_bytes_like():
     data = CASES[0].data
     assert decode(bytearray(data)) == decode(memoryview(data)) == CASES[0].text

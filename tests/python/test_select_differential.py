@@ -2,6 +2,7 @@
 trees and selectors (selector_gen.py), and both against hand-picked cases
 whose answer is plain."""
 import random
+import re
 
 import pytest
 from hypothesis import HealthCheck, example, given, settings
@@ -132,6 +133,41 @@ def test_plain_cases(engine, markup, selector, expect):
             select(tree, selector)
     else:
         assert named(select(tree, selector)) == expect
+
+
+# An+B numbers long past any position: leading zeros are read as nothing,
+# up to 100 digits the number counts, and more is a SelectorError at its
+# first digit, never the ValueError of int()'s limit on digits.
+ZEROS, NINES = "0" * 5000, "9" * 100
+LONG_NUMBERS = [
+    (f"li:nth-child({ZEROS}2)", "li:nth-child(2)"),
+    (f"li:nth-child(-n+{ZEROS}3)", "li:nth-child(-n+3)"),
+    (f"li:nth-child({ZEROS}2n - {ZEROS}1)", "li:nth-child(2n-1)"),
+    (f"li:nth-last-child(+{ZEROS}1)", "li:nth-last-child(1)"),
+    (f"li:nth-child({NINES}n+1)", "li:nth-child(99999999999999999999999n+1)"),
+    (f"li:nth-child(-{NINES}n+{NINES})", "li:nth-child(0)"),
+    (f"li:nth-child({NINES}n-{NINES[:-1]}8)", "li:nth-child(1)"),
+    (f"li:nth-child(1{NINES})", None),
+    (f"li:nth-child(+{ZEROS}1{NINES})", None),
+    (f"li:nth-child(2n+{'1' * 5000})", None),
+    (f"li:nth-of-type(1{NINES}n)", None),
+    (f"li:nth-last-child(-1{NINES}n-1 of li)", None),
+    (f"li:nth-child(1{NINES}n-\\31 )", None),
+]
+
+
+@pytest.mark.parametrize("selector, same_as", LONG_NUMBERS, ids=[c[0][:30] for c in LONG_NUMBERS])
+def test_long_an_b_numbers(selector, same_as):
+    tree = quillet.parse(NTH)
+    if same_as is not None:
+        assert named(qt.select(tree, selector)) == named(oracle_select(tree, same_as))
+        return
+    # Its first digit, leading zeros and all.
+    digits = re.search(r"[0-9]*[1-9][0-9]{100}", selector)
+    for call in (lambda: qt.compile(selector), lambda: qt.select(tree, selector)):
+        with pytest.raises(qt.SelectorError, match="An.B takes numbers of at most 100 digits") as info:
+            call()
+        assert info.value.position == digits.start() and info.value.pattern == selector
 
 
 def element(tag, *children, **attributes):

@@ -5,20 +5,26 @@
     quillet -a href 'a[href]' page.html
 
 Files are read as bytes and decoded as quillet_tree.decode does; no FILE, or
-`-`, reads standard input. Output is UTF-8.
+`-`, reads standard input. Output is UTF-8. A FILE must be a regular file or
+a pipe of at most --max-size bytes (256 MiB by default); others are refused
+with a message, and the next file is read. Every failure is a message and an
+exit status, never a traceback.
 """
 from __future__ import annotations
 
 import argparse
+import errno
 import gc
 import html
 import os
 import re
 import shutil
 import signal
+import stat
 import sys
 import tempfile
-from typing import IO, TYPE_CHECKING, Callable, Dict, List, Optional, Sequence, Tuple
+from types import FrameType
+from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 import quillet
 import quillet_tree
@@ -33,13 +39,46 @@ _FIXED = frozenset(_native.ELEMENT_KEYS)
 _BREAKS = re.compile(r"[\t\n\r\f\v]+")
 
 EXIT_OK, EXIT_FILE, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_PIPE = 0, 1, 2, 130, 141
+# The signals that stop the command, with exit status 128 + the signal's
+# number: 129 for SIGHUP, 130 for SIGINT (Ctrl-C), 143 for SIGTERM.
+_STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Files and standard input larger than this are refused, unless --max-size says otherwise.
+DEFAULT_MAX_SIZE = 256 << 20
+_UNITS = {"": 0, "k": 10, "m": 20, "g": 30, "t": 40}
+_SIZE = re.compile(r"([0-9]{1,15})\s*(?:([kmgt])(?:i?b)?|b)?", re.ASCII | re.IGNORECASE)
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, but a failure to write the help is an OSError
+    (argparse drops it and exits 0)."""
+
+    def print_help(self, file: Any = None) -> None:
+        _write_out(self.format_help(), file)
+
+
+class _Version(argparse.Action):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: Any, option_string: Optional[str] = None) -> None:
+        _write_out(f"quillet {quillet_tree.__version__}\n")
+        parser.exit()
+
+
+def _write_out(text: str, file: Any = None) -> None:
+    """Writes `text` to `file`, by default standard output, and flushes it;
+    OSError when it cannot."""
+    file = file or sys.stdout
+    if file is None:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+    file.write(text)
+    file.flush()
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="quillet", description="Print the elements of markup files that match a CSS selector.",
-        epilog="Exit status: 0 when every file was read, 1 when one could not be, 2 for a bad "
-               "selector or option, 130 on Ctrl-C.")
+        epilog="Exit status: 0 when every file was read, 1 when one could not be (or was refused) "
+               "or the output could not be written, 2 for a bad selector or option, 141 when the "
+               "output pipe was closed, 130 on Ctrl-C (SIGINT), 143 on SIGTERM, 129 on SIGHUP.")
     parser.add_argument("selector", metavar="SELECTOR", nargs="?",
                         help="a CSS selector (left out with --tree)")
     parser.add_argument("files", metavar="FILE", nargs="*",
@@ -62,8 +101,97 @@ def _parser() -> argparse.ArgumentParser:
                              "standard input is always read by one)")
     parser.add_argument("--encoding", metavar="LABEL",
                         help="decode the files with this encoding instead of detecting it")
-    parser.add_argument("--version", action="version", version=f"quillet {quillet_tree.__version__}")
+    parser.add_argument("--max-size", metavar="SIZE", type=_size, default=DEFAULT_MAX_SIZE,
+                        help="refuse files, and standard input, larger than SIZE bytes "
+                             "(K, M or G for KiB, MiB or GiB; default 256M)")
+    parser.add_argument("--version", action=_Version, nargs=0,
+                        help="show the version number and exit")
     return parser
+
+
+def _size(text: str) -> int:
+    """--max-size: a number of bytes, or of KiB, MiB, GiB or TiB (10M, 512k, 2GiB)."""
+    match = _SIZE.fullmatch(text.strip())
+    if match is None:
+        raise argparse.ArgumentTypeError(f"{text[:40]!r} is no size (a number of bytes, or "
+                                         "one followed by K, M or G: 10M)")
+    return int(match.group(1)) << _UNITS[(match.group(2) or "").lower()]
+
+
+def _size_text(size: int) -> str:
+    for unit, shift in (("GiB", 30), ("MiB", 20), ("KiB", 10)):
+        if size >= 1 << shift and size % (1 << shift) == 0:
+            return f"{size >> shift} {unit}"
+    return f"{size} bytes" if size != 1 else "1 byte"
+
+
+def _say(message: str) -> None:
+    """Writes "quillet: message" to standard error, when there is one to write to."""
+    stream = sys.stderr
+    if stream is None:
+        return
+    try:
+        stream.write(f"quillet: {message}\n")
+        stream.flush()
+    except (OSError, ValueError):
+        # What stays buffered would fail again at exit and change the status.
+        _silence(2)
+
+
+def _silence(fd: int) -> None:
+    """Points descriptor `fd` at the null device: what is still buffered for
+    it is then written without error when the interpreter exits."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+    except OSError:
+        return
+    if devnull != fd:
+        try:
+            os.dup2(devnull, fd)
+        except OSError:
+            pass
+        os.close(devnull)
+
+
+def _reason(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+class _Refused(Exception):
+    """A file that is not read: why, as its message says."""
+
+
+def _read_bounded(file: IO[bytes], limit: int, is_stdin: bool) -> bytes:
+    """The bytes of an unbuffered binary file, at most `limit` of them;
+    _Refused when there are more, or when the file is neither a regular file
+    nor a pipe (standard input may also be a terminal or a socket). Neither a
+    sparse file nor a device is ever read whole."""
+    fd = file.fileno()
+    info = os.fstat(fd)
+    mode = info.st_mode
+    expected = 0
+    if stat.S_ISREG(mode):
+        expected = info.st_size - (file.tell() if is_stdin else 0)
+    elif not (stat.S_ISFIFO(mode) or is_stdin and (stat.S_ISSOCK(mode) or os.isatty(fd))):
+        raise _Refused("not a regular file or a pipe")
+    too_big = _Refused(f"larger than {_size_text(limit)} (--max-size)")
+    if expected > limit:
+        raise too_big
+    chunks: List[bytes] = []
+    total = 0
+    # A regular file in one read (and one that finds its end); a pipe in
+    # blocks of the size a pipe holds.
+    want = expected + 1 if expected else 1 << 16
+    while True:
+        chunk = file.read(min(want, limit + 1 - total))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        total += len(chunk)
+        if total > limit:
+            raise too_big
+        want = 1 << 16
+    return chunks[0] if len(chunks) == 1 else b"".join(chunks)
 
 
 def _decoded(value: object) -> str:
@@ -116,26 +244,57 @@ class _Run:
         self.status = EXIT_OK
         self.selector: Optional[quillet_tree.Selector] = None
         self.several = len(options.files) > 1
+        # What standard input gave: its bytes, or why it could not be read.
         self.stdin_data: Optional[bytes] = None
+        self.stdin_failure: Optional[str] = None
 
     def read(self, name: str) -> Optional[bytes]:
-        try:
-            if name == "-":
-                if self.stdin_data is None:
-                    self.stdin_data = sys.stdin.buffer.read()
-                return self.stdin_data
-            with open(name, "rb") as file:
-                return file.read()
-        except OSError as error:
-            reason = error.strerror or str(error)
-            print(f"quillet: {name}: {reason}", file=sys.stderr)
+        """The bytes of file `name` ("-": standard input), or None when they
+        cannot be had, the reason reported."""
+        if name == "-":
+            if self.stdin_data is None and self.stdin_failure is None:
+                self.stdin_data, self.stdin_failure = self.read_file(None)
+            failure, shown = self.stdin_failure, "standard input"
+            data = self.stdin_data
+        else:
+            data, failure = self.read_file(name)
+            shown = name
+        if failure is not None:
+            _say(f"{shown}: {failure}")
             self.status = EXIT_FILE
-            return None
+        return data
+
+    def read_file(self, name: Optional[str]) -> Tuple[Optional[bytes], Optional[str]]:
+        """(bytes, None) or (None, why not) for file `name`, None for standard input."""
+        limit = self.options.max_size
+        try:
+            if name is None:
+                if sys.stdin is None:
+                    raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+                with open(sys.stdin.fileno(), "rb", buffering=0, closefd=False) as file:
+                    return _read_bounded(file, limit, is_stdin=True), None
+            with open(name, "rb", buffering=0) as file:
+                return _read_bounded(file, limit, is_stdin=False), None
+        except _Refused as refusal:
+            return None, str(refusal)
+        except OSError as error:
+            return None, _reason(error)
+        except ValueError as error:  # a name holding NUL, a closed sys.stdin
+            return None, str(error)
+        except MemoryError:
+            return None, "out of memory"
 
     def process(self, name: str) -> None:
         data = self.read(name)
         if data is None:
             return
+        try:
+            self.write_matches(name, data)
+        except MemoryError:
+            _say(f"{name if name != '-' else 'standard input'}: out of memory")
+            self.status = EXIT_FILE
+
+    def write_matches(self, name: str, data: bytes) -> None:
         tree = quillet.parse(quillet_tree.decode(data, self.options.encoding))
         options, label = self.options, name if name != "-" else "<stdin>"
         if options.tree:
@@ -200,43 +359,48 @@ def _main(argv: Optional[Sequence[str]]) -> int:
             quillet_tree.decode(b"", options.encoding)
         except LookupError as error:
             parser.error(str(error))
-    # Line by line to a terminal, in large blocks to a pipe or file.
-    out = open(sys.stdout.fileno(), "w", encoding="utf-8", errors="replace", newline="\n",
-               closefd=False, buffering=1 if sys.stdout.isatty() else 1 << 16)
-    run = _Run(options, out)
+    selector = None
     if options.selector is not None:
         try:
-            run.selector = quillet_tree.compile(options.selector)
+            selector = quillet_tree.compile(options.selector)
         except quillet_tree.SelectorError as error:
             parser.exit(EXIT_USAGE, f"quillet: invalid selector: {error}\n")
+    try:
+        if sys.stdout is None:  # closed when the command started
+            raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+        # Line by line to a terminal, in large blocks to a pipe or file.
+        out = open(sys.stdout.fileno(), "w", encoding="utf-8", errors="replace", newline="\n",
+                   closefd=False, buffering=1 if sys.stdout.isatty() else 1 << 16)
+    except (OSError, ValueError) as error:
+        _say(f"standard output: {_reason(error) if isinstance(error, OSError) else error}")
+        return EXIT_FILE
+    run = _Run(options, out)
+    run.selector = selector
     # The trees hold no cycles and live one file long: the cyclic collector
     # would only walk them again and again.
     gc.disable()
-    workers: List[Tuple[List[str], Optional[int], Optional[IO[bytes]]]] = []
+    workers = _Workers()
     try:
-        shares = _shares(options.files or ["-"], options.jobs)
+        shares = _shares(options.files or ["-"], options.jobs, options.max_size)
         for share in shares[1:]:
-            # One at a time, so that an interrupt meets every worker started.
-            workers.append(_start_worker(run, share))
+            workers.start(run, share)
         status = run.process_all(shares[0])
-        while workers:
-            share, pid, spool = workers.pop(0)
-            if pid is None or spool is None:
-                # No worker could be started: the files are read here.
-                status = max(status, run.process_all(share))
-            else:
-                status = max(status, _finish_worker(pid, spool, out))
+        for worker in workers:
+            status = max(status, workers.finish(worker, run))
         return status
     except BrokenPipeError:
         # The reader went away (`| head`): stop quietly, and keep the
         # interpreter from failing to flush at exit.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _silence(out.fileno())
         return EXIT_PIPE
+    except OSError as error:
+        # Reading reports its own errors: this one is writing's (a full
+        # disk, a closed descriptor).
+        _silence(out.fileno())
+        _say(f"standard output: {_reason(error)}")
+        return EXIT_FILE
     finally:
-        for _, pid, _ in workers:
-            if pid is not None:
-                _stop_worker(pid)
+        workers.stop_all()
 
 
 # Below this many bytes in all, the files are read by one process: starting
@@ -244,11 +408,11 @@ def _main(argv: Optional[Sequence[str]]) -> int:
 _PARALLEL_BYTES = 1 << 20
 
 
-def _shares(names: List[str], jobs: Optional[int]) -> List[List[str]]:
+def _shares(names: List[str], jobs: Optional[int], limit: int) -> List[List[str]]:
     """The files cut into runs of about equal size, one per process, in
     order; the first is this process's. One run when the files are few or
     small, when standard input is among them or when processes cannot be
-    forked."""
+    forked. Files that will be refused weigh nothing."""
     if jobs is None:
         jobs = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else 1
     jobs = min(jobs, len(names))
@@ -257,9 +421,12 @@ def _shares(names: List[str], jobs: Optional[int]) -> List[List[str]]:
     sizes = []
     for name in names:
         try:
-            sizes.append(os.stat(name).st_size)
-        except OSError:
+            info = os.stat(name)
+        except (OSError, ValueError):
             sizes.append(0)  # reported when it is read
+            continue
+        size = info.st_size if stat.S_ISREG(info.st_mode) else 0
+        sizes.append(size if size <= limit else 0)
     total = sum(sizes)
     if total < _PARALLEL_BYTES:
         return [names]
@@ -274,76 +441,196 @@ def _shares(names: List[str], jobs: Optional[int]) -> List[List[str]]:
     return shares
 
 
-def _start_worker(run: _Run,
-                  names: List[str]) -> Tuple[List[str], Optional[int], Optional[IO[bytes]]]:
-    """Forks a process that writes the output of `names` to a spool file
-    (unnamed, in the temporary folder), for this process to copy out in
-    turn; its messages go to standard error as they come. (names, pid,
-    spool), or (names, None, None) when no spool file or process can be
-    had."""
-    try:
-        spool = tempfile.TemporaryFile()
-    except OSError:
-        return names, None, None
-    run.out.flush()
-    sys.stderr.flush()
-    try:
-        pid = os.fork()
-    except OSError:
-        spool.close()
-        return names, None, None
-    if pid:
-        return names, pid, spool
+# Stopping: SIGINT, SIGTERM and SIGHUP end the command with status 128 + N,
+# whichever of its processes gets the signal. In the command's own process
+# the signal raises _Stopped, which kills and reaps every worker on its way
+# out; a worker passes the signal on to the command's process and exits.
+
+class _Stopped(BaseException):
+    """A stop signal came (BaseException: no `except Exception` holds it up)."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _on_stop(signum: int, frame: Optional[FrameType]) -> None:
+    # The first signal wins: the way out, which kills the workers, is not
+    # cut short by a second one.
+    for other in _STOPS:
+        if signal.getsignal(other) is _on_stop:
+            signal.signal(other, signal.SIG_IGN)
+    raise _Stopped(signum)
+
+
+def _catch_stops() -> Dict[int, Any]:
+    """Installs _on_stop for the stop signals, leaving those that were
+    ignored ignored (nohup's SIGHUP, the SIGINT of a job started in the
+    background); returns the handlers it replaced."""
+    replaced: Dict[int, Any] = {}
+    for signum in _STOPS:
+        try:
+            handler = signal.getsignal(signum)
+            if handler != signal.SIG_IGN:
+                signal.signal(signum, _on_stop)
+                replaced[signum] = handler
+        except (ValueError, OSError):  # not the main thread
+            break
+    return replaced
+
+
+class _Blocked:
+    """Holds the stop signals back (they wait, not lost) for the time of a
+    `with`, so that a step that must be whole (fork and record the worker,
+    reap and forget it) is not cut in two."""
+
+    def __enter__(self) -> None:
+        self.mask = signal.pthread_sigmask(signal.SIG_BLOCK, _STOPS) \
+            if hasattr(signal, "pthread_sigmask") else None
+
+    def __exit__(self, *exc: object) -> None:
+        if self.mask is not None:
+            # A signal that waited is handled here.
+            signal.pthread_sigmask(signal.SIG_SETMASK, self.mask)
+
+
+class _Worker:
+    """A share of the files and the process that reads them: pid None once
+    it is reaped, or when none could be started (the files are then read by
+    the command's own process); spool, the file its output goes to."""
+
+    def __init__(self, names: List[str]) -> None:
+        self.names = names
+        self.pid: Optional[int] = None
+        self.spool: Optional[IO[bytes]] = None
+
+
+class _Workers(List[_Worker]):
+    """The command's workers, in the order of their shares."""
+
+    def start(self, run: _Run, names: List[str]) -> None:
+        """Forks a process that writes the output of `names` to a spool file
+        (unnamed, in the temporary folder), for this process to copy out in
+        turn; its messages go to standard error as they come. When no spool
+        file or process can be had, the files are left to this process."""
+        worker = _Worker(names)
+        try:
+            spool = tempfile.TemporaryFile()
+        except OSError:
+            self.append(worker)
+            return
+        run.out.flush()
+        if sys.stderr is not None:
+            sys.stderr.flush()
+        parent = os.getpid()
+        with _Blocked():
+            try:
+                pid = os.fork()
+            except OSError:
+                spool.close()
+                self.append(worker)
+                return
+            if pid == 0:
+                _work(run, names, spool, parent)
+            worker.pid, worker.spool = pid, spool
+            self.append(worker)
+
+    def finish(self, worker: _Worker, run: _Run) -> int:
+        """Waits for a worker, copies its output after what is written so far
+        and returns its exit status."""
+        if worker.spool is None:
+            return run.process_all(worker.names)
+        pid = worker.pid
+        assert pid is not None
+        if hasattr(os, "waitid"):
+            # Waits without reaping: should a signal end the wait, the worker
+            # is still there, on the list, for stop_all to reap.
+            os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
+        with _Blocked():
+            _, wait_status = os.waitpid(pid, 0)
+            worker.pid = None
+        code = os.waitstatus_to_exitcode(wait_status)
+        if code - 128 in _STOPS:
+            # Stopped by a signal, which it passed on: in case that one is lost.
+            raise _Stopped(code - 128)
+        run.out.flush()
+        with worker.spool as spool:
+            spool.seek(0)
+            shutil.copyfileobj(spool, run.out.buffer, 1 << 20)  # type: ignore[attr-defined]
+        if code < 0:
+            _say(f"a worker process was killed by signal {-code}; its output is cut short")
+            return EXIT_FILE
+        return code
+
+    def stop_all(self) -> None:
+        """Kills and reaps every worker still running."""
+        with _Blocked():
+            for worker in self:
+                if worker.pid is not None:
+                    try:
+                        os.kill(worker.pid, signal.SIGKILL)
+                        os.waitpid(worker.pid, 0)
+                    except (ProcessLookupError, ChildProcessError):
+                        pass
+                    worker.pid = None
+
+
+def _work(run: _Run, names: List[str], spool: IO[bytes], parent: int) -> NoReturn:
+    """A worker's life, in the child of fork (the stop signals held back):
+    reads `names` with its output to `spool`, and exits."""
+    def stop(signum: int, frame: Optional[FrameType]) -> None:
+        # The command stops as a whole: its process is told, and kills the
+        # other workers. (No pid is signalled once this one is orphaned.)
+        if os.getppid() == parent:
+            os.kill(parent, signum)
+        os._exit(128 + signum)
+
+    for signum in _STOPS:
+        if signal.getsignal(signum) is _on_stop:
+            signal.signal(signum, stop)
     code = EXIT_FILE
     try:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, _STOPS)
         run.out = open(spool.fileno(), "w", encoding="utf-8", errors="replace", newline="\n",
                        closefd=False, buffering=1 << 16)
         code = run.process_all(names)
-    except KeyboardInterrupt:
+    except KeyboardInterrupt:  # SIGINT, when a caller's own handler raises it
         code = EXIT_INTERRUPTED
+    except OSError as error:
+        _say(f"a temporary file: {_reason(error)}")
     except BaseException:
         import traceback  # only here: it takes milliseconds to import
 
         traceback.print_exc()
     finally:
-        sys.stderr.flush()
-        # No clean-up of the parent's: its buffers and exit handlers are not ours.
+        # No clean-up of the parent's: its buffers and exit handlers are
+        # not ours. (Nothing but this call here: a signal could raise in
+        # any other.)
         os._exit(code)
-
-
-def _finish_worker(pid: int, spool: IO[bytes], out: IO[str]) -> int:
-    """Waits for a worker, copies its output after what is written so far and
-    returns its exit status."""
-    _, wait_status = os.waitpid(pid, 0)
-    code = os.waitstatus_to_exitcode(wait_status)
-    if code == EXIT_INTERRUPTED:
-        raise KeyboardInterrupt
-    out.flush()
-    with spool:
-        spool.seek(0)
-        shutil.copyfileobj(spool, out.buffer, 1 << 20)  # type: ignore[attr-defined]
-    if code < 0:
-        print(f"quillet: a worker process was killed by signal {-code}; its output is cut short",
-              file=sys.stderr)
-        return EXIT_FILE
-    return code
-
-
-def _stop_worker(pid: int) -> None:
-    try:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-    except (ProcessLookupError, ChildProcessError):
-        pass
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """The console script: runs the command with `argv` (sys.argv[1:] when
     None) and returns its exit status."""
+    replaced = _catch_stops()
     try:
-        return _main(argv)
+        try:
+            status = _main(argv)
+        except SystemExit as done:  # argparse: --help, --version, a usage error
+            status = done.code if isinstance(done.code, int) else EXIT_USAGE
+        except OSError as error:
+            # _main reports its own: this is the help's or the version's.
+            _silence(1)
+            _say(f"standard output: {_reason(error)}")
+            status = EXIT_FILE
+        for signum, handler in replaced.items():
+            signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
+    except _Stopped as stop:
+        # The stop signals stay ignored: the process is on its way out.
+        status = 128 + stop.signum
     except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
+        status = EXIT_INTERRUPTED
+    return status
 
 
 __all__: List[str] = ["main"]

@@ -6,7 +6,8 @@ The encoding is the first that applies of:
 
 1. `encoding`, when given: a label of the WHATWG Encoding Standard (LABELS,
    matched ignoring ASCII case and surrounding ASCII whitespace), or else the
-   name of a Python codec. A byte-order mark of that same encoding is dropped.
+   name of a Python codec that decodes bytes to text (not rot13 or base64).
+   A byte-order mark of that same encoding is dropped.
 2. A byte-order mark: UTF-8, UTF-16LE or UTF-16BE, the mark dropped.
 3. UTF-8, when the bytes are valid UTF-8 and hold a byte above 0x7F. Valid
    UTF-8 beyond ASCII is almost never anything else, so this beats a declared
@@ -212,19 +213,49 @@ def _label(label: str) -> Optional[str]:
     return LABELS.get(label.lower()) if label.isascii() else None
 
 
+def _shown(label: str) -> str:
+    """A label as a message quotes it: its repr, cut short when long."""
+    return repr(label) if len(label) <= 60 else repr(label[:60]) + "..."
+
+
+def _python_codec(label: str) -> str:
+    """The name of the Python codec `label` names; LookupError when it names
+    none, or one that does not decode bytes to text."""
+    # Codec names are printable ASCII. Python's lookup would drop other
+    # characters ("utf\u0130" is "utf"), or fail on them with ValueError
+    # (NUL) or UnicodeEncodeError (a lone surrogate).
+    info = None
+    if label.isascii() and label.isprintable():
+        try:
+            info = codecs.lookup(label)
+        except LookupError:
+            pass
+    if info is None:
+        raise LookupError(f"unknown encoding: {_shown(label)} is neither an encoding label of"
+                          " HTML nor a Python codec")
+    # rot13, base64, zlib and the like map bytes to bytes or str to str;
+    # bytes.decode refuses them, but not for empty bytes.
+    text = getattr(info, "_is_text_encoding", True)
+    if text:
+        try:
+            text = isinstance(b"<p>".decode(info.name, "replace"), str)
+        except (LookupError, ValueError, TypeError):  # "undefined" raises UnicodeError
+            text = False
+    if not text:
+        raise LookupError(f"{_shown(label)} names Python's codec {info.name!r}, which does not"
+                          " decode bytes to text")
+    return info.name
+
+
 def _explicit(data: bytes, encoding: str) -> str:
     name = _label(encoding)
     if name is None:
-        try:
-            codec = codecs.lookup(encoding).name
-        except LookupError:
-            raise LookupError(f"unknown encoding: {encoding!r} is neither an encoding label of"
-                              " HTML nor a Python codec") from None
+        codec = _python_codec(encoding)
         name = _PYTHON_BOM_CODECS.get(codec)
         if name is None:
             return data.decode(codec, "replace")
     if name == "replacement":
-        raise LookupError(f"{encoding!r} names an encoding that HTML readers refuse to decode"
+        raise LookupError(f"{_shown(encoding)} names an encoding that HTML readers refuse to decode"
                           " (ISO-2022-KR, ISO-2022-CN, HZ-GB-2312); to decode it anyway, name"
                           " Python's codec ('iso2022_kr', 'hz')")
     for bom, bom_name in _BOMS:
@@ -238,10 +269,12 @@ def decode(data: Union[bytes, bytearray, memoryview], encoding: Optional[str] = 
     (see the module's documentation for the order of the clues).
 
     `encoding`, when given, wins: an HTML encoding label ("latin1",
-    "gb2312", "x-sjis", ...) or else a Python codec name. Raises TypeError
-    for data that is no bytes-like object or an encoding that is no str,
-    LookupError for an encoding that is neither; never for what the bytes
-    hold: bytes that do not decode become U+FFFD.
+    "gb2312", "x-sjis", ...) or else the name of a Python codec that
+    decodes bytes to text. Raises TypeError for data that is no bytes-like
+    object or an encoding that is no str, LookupError for any str that is
+    neither (rot13 and base64 included, and names holding NUL, lone
+    surrogates or other characters no name has), whatever the data; never
+    for what the bytes hold: bytes that do not decode become U+FFFD.
     """
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"decode() takes data as bytes, not {type(data).__name__}")
@@ -249,7 +282,8 @@ def decode(data: Union[bytes, bytearray, memoryview], encoding: Optional[str] = 
         raise TypeError(f"decode() takes encoding as a str or None, not {type(encoding).__name__}")
     data = bytes(data)
     if encoding is not None:
-        return _explicit(data, encoding)
+        # The characters themselves: a subclass's methods play no part.
+        return _explicit(data, str.__str__(encoding))
     for bom, name in _BOMS:
         if data.startswith(bom):
             return _decode_as(data[len(bom):], name, strict=False)

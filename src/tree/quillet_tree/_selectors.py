@@ -278,6 +278,11 @@ _AN_B_WORD = re.compile(r"[-0-9A-Za-z]*")
 # Positions among siblings never pass this; An+B is brought within it.
 _LIMIT = 1 << 32
 
+# The longest number An+B takes, leading zeros not counted. Far beyond any
+# position, and short enough that int() reads it fast whatever limit
+# sys.set_int_max_str_digits() has set (640 digits at the least).
+MAX_AN_B_DIGITS = 100
+
 
 def _an_b(a: int, b: int) -> Optional[Tuple[int, int]]:
     """(a, b) within +-2**32 that picks the same positions 1..2**32 as
@@ -600,29 +605,50 @@ class _Parser:
         # An+B is read from the tokens' values, so that escapes count as
         # the characters they stand for.
         spelled = []
+        # (where each token's text starts in the spelled text, and in the pattern)
+        starts: List[Tuple[int, int, int]] = []
+        length = 0
         for kind, value, begin, end in self.t[start:self.i]:
             if kind in ("ident", "dimension"):
                 letters = value if kind == "ident" else value[1]
                 # An escape may spell a character An+B has no place for
                 # inside a name ("n\ -1", "n\+2"): such a name is no An+B.
                 word = letters if kind == "ident" else value[0] + letters
-                spelled.append(word if _AN_B_WORD.fullmatch(letters) else "\0")
+                piece = word if _AN_B_WORD.fullmatch(letters) else "\0"
             elif kind == "ws":
-                spelled.append(" ")
+                piece = " "
             else:
-                spelled.append(self.c.pattern[begin:end])
+                piece = self.c.pattern[begin:end]
+            spelled.append(piece)
+            starts.append((length, begin, end))
+            length += len(piece)
         m = _AN_B.match("".join(spelled))
         if not m:
             raise self.fail("expected An+B (such as 'odd', '3' or '2n+1')", start)
+
+        def number(group: int) -> int:
+            text = m.group(group)
+            significant = text.lstrip("+-").lstrip("0")
+            if len(significant) > MAX_AN_B_DIGITS:
+                # Where the first digit stands in the pattern: exact unless
+                # an escape spelled some of the text before it.
+                offset = m.start(group) + (text[0] in "+-")
+                at, begin, end = next(s for s in reversed(starts) if s[0] <= offset)
+                position = min(begin + offset - at, end)
+                raise SelectorError(f"An+B takes numbers of at most {MAX_AN_B_DIGITS} digits",
+                                    self.c.pattern, position)
+            value = int(significant or "0")
+            return -value if text.startswith("-") else value
+
         odd_even, sign, digits, b_sign, b_digits, plain = m.groups()
         if odd_even:
             a, b = 2, 1 if odd_even.lower() == "odd" else 0
         elif plain is not None:
-            a, b = 0, int(plain)
+            a, b = 0, number(6)
         else:
-            a = int(digits) if digits else 1
+            a = number(3) if digits else 1
             a = -a if sign == "-" else a
-            b = int(b_digits) if b_digits else 0
+            b = number(5) if b_digits else 0
             b = -b if b_sign == "-" else b
         of = -1
         if self.kind() != "eof":
