@@ -163,16 +163,17 @@ class _Refused(Exception):
 
 def _read_bounded(file: IO[bytes], limit: int, is_stdin: bool) -> bytes:
     """The bytes of an unbuffered binary file, at most `limit` of them;
-    _Refused when there are more, or when the file is neither a regular file
-    nor a pipe (standard input may also be a terminal or a socket). Neither a
-    sparse file nor a device is ever read whole."""
+    _Refused when there are more, or when a FILE is neither a regular file
+    nor a pipe. Standard input may be anything the shell opened (`< /dev/null`
+    is a common way to say "nothing"): the limit bounds what is read from it.
+    Neither a sparse file nor a device is ever read whole."""
     fd = file.fileno()
     info = os.fstat(fd)
     mode = info.st_mode
     expected = 0
     if stat.S_ISREG(mode):
         expected = info.st_size - (file.tell() if is_stdin else 0)
-    elif not (stat.S_ISFIFO(mode) or is_stdin and (stat.S_ISSOCK(mode) or os.isatty(fd))):
+    elif not (stat.S_ISFIFO(mode) or is_stdin):
         raise _Refused("not a regular file or a pipe")
     too_big = _Refused(f"larger than {_size_text(limit)} (--max-size)")
     if expected > limit:
