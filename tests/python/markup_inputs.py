@@ -84,6 +84,10 @@ def families(n):
     return [_build(line, n) for line in _SECTIONS["families"]]
 
 
+TEXT_PIECES = [_build(line) for line in _SECTIONS["text pieces"]]
+"""Short pieces of text runs that, joined at random, hit every rule of visible text."""
+
+
 def random_text(rng, count):
     """`count` pieces drawn with `rng` (a random.Random) and joined."""
     return "".join(rng.choices(PIECES, k=count))

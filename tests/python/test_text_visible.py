@@ -7,10 +7,14 @@ import re
 from html.parser import HTMLParser
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quillet
 import quillet_tree as qt
+from markup_inputs import PIECES, TEXT_PIECES
 from test_hostile import run_child
+from tree_checks import check_visible_text
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 HIDDEN = {"script", "style", "template"}
@@ -74,13 +78,17 @@ CASES = [
     ("10&nbsp;km &#32; &lt;b&gt;", "10\xa0km <b>"),
     ("<p>x<!-->y<!--->z<!-- never ends <b>q</b>", "x y z"),
     ("<!x y <p>kept</p>", "<!x y kept"),
+    ("<div><p>a<script></p>shown</div>", "a shown"),
 ]
 
 
 # Where a browser and HTMLParser part ways: a comment that never ends runs to
 # the end, <!--> is an empty comment, and a declaration ends at its run's
-# first '>' (here the '>' of an element parse read).
-THEIR_OWN = {"<p>x<!-->y<!--->z<!-- never ends <b>q</b>", "<!x y <p>kept</p>"}
+# first '>' (here the '>' of an element parse read). Where the rule and
+# HTMLParser part ways: a script start tag kept as text hides the rest of
+# its run only, even when that is nothing.
+THEIR_OWN = {"<p>x<!-->y<!--->z<!-- never ends <b>q</b>", "<!x y <p>kept</p>",
+             "<div><p>a<script></p>shown</div>"}
 
 
 @pytest.mark.parametrize("markup, expected", CASES)
@@ -161,6 +169,34 @@ def test_visible_text_is_linear_on_markup_that_never_closes():
                        "x<!" * 200_000 + ">", "<![CDATA[" * 100_000, "&" * 200_000]:
             quillet_tree.text(quillet.parse(markup), visible=True)
     """, timeout=60, debug_malloc=False)
+
+
+@st.composite
+def text_trees(draw):
+    """Text runs of TEXT_PIECES, some inside elements (a script, and one
+    that skip leaves out, among them), side by side as parse never makes
+    them: how state carries from run to run shows."""
+    nodes = []
+    runs = st.lists(st.sampled_from(TEXT_PIECES), max_size=10).map("".join)
+    for run_ in draw(st.lists(runs, max_size=6)):
+        tag = draw(st.sampled_from([None, None, "b", "script", "s"]))
+        nodes.append(run_ if tag is None else {"tag": tag, "children": [run_]})
+    return nodes
+
+
+SEPARATORS = st.sampled_from([" ", "", "|", "\n"])
+
+
+@settings(max_examples=400, deadline=None)
+@given(text_trees(), SEPARATORS)
+def test_visible_text_is_its_rule_read_literally(tree, sep):
+    check_visible_text(tree, sep, ("s",))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.sampled_from(TEXT_PIECES + PIECES), max_size=30).map("".join), SEPARATORS)
+def test_visible_text_of_parsed_markup_is_its_rule_read_literally(markup, sep):
+    check_visible_text(quillet.parse(markup), sep)
 
 
 @pytest.mark.parametrize("path", sorted(CORPUS.glob("*")) if CORPUS.is_dir() else [],

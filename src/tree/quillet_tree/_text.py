@@ -49,6 +49,9 @@ def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
     state, end_tag = _TEXT, None
     for run in runs:
         pos, size, gt_left = 0, len(run), True
+        if state == _HIDDEN_CONTENT:
+            # The start tag ended its run: so did its content.
+            state = _TEXT
         while pos < size:
             if state == _COMMENT:
                 end = run.find("-->", pos)
