@@ -4,6 +4,7 @@ original markup (comments, declarations, raw script text) on its own terms."""
 import html
 import pathlib
 import re
+import sys
 from html.parser import HTMLParser
 
 import pytest
@@ -12,9 +13,10 @@ from hypothesis import strategies as st
 
 import quillet
 import quillet_tree as qt
-from markup_inputs import PIECES, TEXT_PIECES
+from markup_inputs import PIECES, TEXT_FAMILIES, TEXT_PIECES
+from test_cli import run
 from test_hostile import run_child
-from tree_checks import check_visible_text
+from tree_checks import check_visible_text, ref_visible_text
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 HIDDEN = {"script", "style", "template"}
@@ -169,6 +171,70 @@ def test_visible_text_is_linear_on_markup_that_never_closes():
                        "x<!" * 200_000 + ">", "<![CDATA[" * 100_000, "&" * 200_000]:
             quillet_tree.text(quillet.parse(markup), visible=True)
     """, timeout=60, debug_malloc=False)
+
+
+# The readers of text runs, each a call on the markup `m` in a child: visible
+# text of runs made by hand (the markup whole in one run, and in runs side
+# by side with an element between) and of what parse makes of it, decoded
+# text, decoded attribute values, and the command's -t and --json.
+TEXT_READERS = {
+    "visible": "qt.text([m, {'tag': 'b', 'children': [m]}, m], visible=True)",
+    "visible_parsed": "qt.text(quillet.parse(m), '|', visible=True, skip='b')",
+    "unescape": "qt.text(quillet.parse(m), unescape=True, skip=('b',))",
+    "unescape_attributes": "qt.unescape_attributes({'tag': 'a', 'id': m, 'classes': [m, m], 'k': m})",
+    "command": "command('-t', m), command('--json', m)",
+}
+READER_CHILD = """
+    import tempfile
+    from quillet_tree._cli import main
+    sys.path.insert(0, %r)
+    from markup_inputs import text_families
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # the command's output
+
+    def command(option, m):
+        with tempfile.NamedTemporaryFile("w", suffix=".html", encoding="utf-8") as page:
+            page.write("<p>" + m + "</p>")
+            page.flush()
+            assert main([option, "p", page.name]) == 0
+"""
+# Attribute values against a long *= value without case: a search that
+# tries each place in turn compares the whole value at most of them.
+CONTAINS = ("""qt.select([{'tag': 'a', 'k': 'a' * 8 * n}], '[k*="' + 'A' * n + 'b" i]')""", None)
+LINEAR_CASES = [pytest.param(code, family, id=f"{reader}-{TEXT_FAMILIES[family]}")
+                for reader, code in TEXT_READERS.items() for family in range(len(TEXT_FAMILIES))]
+LINEAR_CASES.append(pytest.param(*CONTAINS, id="select_contains"))
+
+
+@pytest.mark.parametrize("code, family", LINEAR_CASES)
+def test_readers_of_text_runs_are_linear(code, family):
+    # At n = 25,000 and 8n, up to 2 MB: a reader quadratic in the run takes
+    # minutes at 8n, a linear one a fraction of a second.
+    run_child(READER_CHILD % str(pathlib.Path(__file__).parent) + f"""
+    for n in (25_000, 200_000):
+        m = None if {family} is None else text_families(n)[{family}]
+        {code}
+    """, timeout=60, debug_malloc=False)
+
+
+@pytest.mark.parametrize("text", [
+    "&#" + "0" * 5000 + "65;x", "&#" + "9" * 5000, "a&#" + "1" * 4301 + "b", "&#00000000;",
+    "&#000001114111", "&#0001114112;&#x" + "0" * 5000 + "41",
+])
+def test_decimal_references_of_any_length_decode(text):
+    # html.unescape hands the digits to int(), which refuses more than 4,300
+    # of them unless told otherwise; the answer is its own, told otherwise.
+    tree = [text, {"tag": "b", "children": [text]}]
+    limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
+    getattr(sys, "set_int_max_str_digits", id)(0)
+    try:
+        want, visible = html.unescape(text), ref_visible_text(tree)
+    finally:
+        getattr(sys, "set_int_max_str_digits", id)(limit)
+    assert qt.text([text], unescape=True) == want
+    assert qt.text(tree, visible=True) == visible
+    assert qt.unescape_attributes({"tag": "a", "k": text, "classes": [text]}) == {
+        "tag": "a", "k": want, "classes": [want]}
+    assert run("-a", "k", "p", stdin=f'<p k="{text}">x</p>'.encode()) == (0, want + "\n", "")
 
 
 @st.composite
