@@ -39,15 +39,15 @@ bool has_repeated_key(const CharT* text, const Attribute* read, std::size_t coun
   if (count <= 8) {
     for (std::size_t a = 1; a < count; ++a)
       for (std::size_t b = 0; b < a; ++b)
-        if (same_chars(text, read[a].key, read[b].key)) return true;
+        if (same_span(text, read[a].key, read[b].key, check)) return true;
     return false;
   }
   // One table of the keys seen, at most half full.
   assign_checked(table, std::bit_ceil(2 * count), kNone, check);
   for (std::size_t a = 0; a < count; ++a) {
     const Span key = read[a].key;
-    Pos& slot = table[open_table::probe(table, kNone, hash_chars(text, key),
-                                        [&](Pos b) { return same_chars(text, read[b].key, key); })];
+    Pos& slot = table[open_table::probe(table, kNone, hash_span(text, key, check),
+                                        [&](Pos b) { return same_span(text, read[b].key, key, check); })];
     if (slot != kNone) return true;
     slot = static_cast<Pos>(a);
     check_every_tags(check, a);
@@ -160,15 +160,53 @@ void MarkupIndex<CharT>::place_pending() {
 
 template <class CharT>
 bool MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
+  if (close - start <= kCharsPerCheck) return read_tag_in<false>(start, close, out);
+  return read_tag_in<true>(start, close, out);
+}
+
+template <class CharT>
+template <bool kLong>
+bool MarkupIndex<CharT>::read_tag_in(Pos start, Pos close, Tag& out) {
   const CharT* t = text_;
   Pos i = start + 1;
   const Pos end = close;
+  // The first position from `from` on whose character `is` does not take,
+  // or `end`. In a long tag, a stride at a time with a check between, since
+  // one run of spaces or of a name may be the whole tag.
+  auto skip = [&](Pos from, auto is) {
+    if constexpr (kLong) {
+      for (;;) {
+        const Pos stop = end - from > kCharsPerCheck ? from + static_cast<Pos>(kCharsPerCheck) : end;
+        while (from < stop && is(t[from])) ++from;
+        if (from < stop || stop == end) return from;
+        check_();
+      }
+    } else {
+      while (from < end && is(t[from])) ++from;
+      return from;
+    }
+  };
+  auto spaces = [&](Pos from) { return skip(from, [](CharT c) { return is_space(c); }); };
+  auto name_chars = [&](Pos from) { return skip(from, [](CharT c) { return is_name_char(c); }); };
+  // The first '"' from `from` on, or `end`; likewise a stride at a time in a long tag.
+  auto quote = [&](Pos from) {
+    if constexpr (kLong) {
+      for (;;) {
+        const Pos stop = end - from > kCharsPerCheck ? from + static_cast<Pos>(kCharsPerCheck) : end;
+        from = static_cast<Pos>(find_char(t, from, stop, static_cast<CharT>('"')));
+        if (from < stop || stop == end) return from;
+        check_();
+      }
+    } else {
+      return static_cast<Pos>(find_char(t, from, end, static_cast<CharT>('"')));
+    }
+  };
   if (i == end) return false;  // "<>"
   const bool closing = t[i] == '/';
   if (closing) ++i;
-  while (i < end && is_space(t[i])) ++i;
+  i = spaces(i);
   const Pos name_begin = i;
-  while (i < end && is_name_char(t[i])) ++i;
+  i = name_chars(i);
   if (i == name_begin) return false;
   const Span name{name_begin, i};
 
@@ -176,20 +214,26 @@ bool MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
   // escapes. The first attempt that does not read as one ends the list.
   std::vector<Attribute>& attributes = s_.attributes;
   const std::size_t first = attributes.size();
+  [[maybe_unused]] Pos checked = i;  // where a long tag was last checked
   for (;;) {
-    Pos k = i;
-    while (k < end && is_space(t[k])) ++k;
+    if constexpr (kLong) {
+      // Millions of short attributes: a check every stride's worth of them.
+      if (i - checked >= kCharsPerCheck) {
+        check_();
+        checked = i;
+      }
+    }
+    Pos k = spaces(i);
     const Pos key_begin = k;
-    while (k < end && is_name_char(t[k])) ++k;
+    k = name_chars(k);
     if (k == key_begin) break;
     const Span key{key_begin, k};
-    while (k < end && is_space(t[k])) ++k;
+    k = spaces(k);
     if (k == end || t[k] != '=') break;
-    ++k;
-    while (k < end && is_space(t[k])) ++k;
+    k = spaces(k + 1);
     if (k == end || t[k] != '"') break;
     const Pos value_begin = ++k;
-    k = static_cast<Pos>(find_char(t, k, end, static_cast<CharT>('"')));
+    k = quote(k);
     if (k == end) break;
     push_checked(attributes, Attribute{key, Span{value_begin, k}}, check_);
     i = k + 1;
@@ -200,7 +244,7 @@ bool MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
     return false;
   };
   if (count > 0 && closing) return invalid();
-  while (i < end && is_space(t[i])) ++i;
+  i = spaces(i);
   const bool self_closing = i < end && t[i] == '/';
   if (self_closing) {
     if (closing) return invalid();
@@ -255,10 +299,11 @@ std::uint32_t MarkupIndex<CharT>::intern(Span name) {
   open_table::make_room(table, kNone, spans.size(), 64,
                         [this, &spans](std::size_t id) {
                           check_every_tags(check_, id);
-                          return hash_chars(text_, spans[id]);
+                          return hash_span(text_, spans[id], check_);
                         });
-  Pos& slot = table[open_table::probe(table, kNone, hash_chars(text_, name),
-                                      [this, &spans, name](Pos id) { return same_chars(text_, spans[id], name); })];
+  Pos& slot = table[open_table::probe(table, kNone, hash_span(text_, name, check_), [this, &spans, name](Pos id) {
+    return same_span(text_, spans[id], name, check_);
+  })];
   if (slot == kNone) {
     slot = static_cast<Pos>(spans.size());
     push_checked(spans, name, check_);

@@ -27,6 +27,7 @@
 //     than a stride's worth: no step of indexing runs long unobserved.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -90,6 +91,34 @@ bool same_chars(const CharT* text, Span a, Span b) {
   if (a.size() != b.size()) return false;
   for (Pos i = 0; i < a.size(); ++i)
     if (text[a.begin + i] != text[b.begin + i]) return false;
+  return true;
+}
+
+// hash_chars and same_chars for spans of any length: one longer than
+// kCharsPerCheck is read a stride at a time, with a check between.
+template <class CharT>
+std::uint64_t hash_span(const CharT* text, Span s, const Checkpoint& check) {
+  if (s.size() <= kCharsPerCheck) return hash_chars(text, s);
+  std::uint64_t h = s.size();
+  for (std::size_t at = s.begin; at < s.end; at += kCharsPerCheck) {
+    check();
+    const auto stop = static_cast<Pos>(std::min<std::size_t>(at + kCharsPerCheck, s.end));
+    h = (h ^ hash_chars(text, Span{static_cast<Pos>(at), stop})) * 0x9E3779B97F4A7C15ULL;
+  }
+  return h ^ (h >> 29);
+}
+
+template <class CharT>
+bool same_span(const CharT* text, Span a, Span b, const Checkpoint& check) {
+  if (a.size() <= kCharsPerCheck) return same_chars(text, a, b);
+  if (a.size() != b.size()) return false;
+  for (std::size_t at = 0; at < a.size(); at += kCharsPerCheck) {
+    check();
+    const auto n = static_cast<Pos>(std::min<std::size_t>(kCharsPerCheck, a.size() - at));
+    const auto from = static_cast<Pos>(at);
+    if (!same_chars(text, Span{a.begin + from, a.begin + from + n}, Span{b.begin + from, b.begin + from + n}))
+      return false;
+  }
   return true;
 }
 
@@ -209,6 +238,10 @@ class MarkupIndex {
   // Reads the tag whose extent is [start, close] and appends its attributes;
   // false (with nothing appended) if it is not valid.
   bool read_tag(Pos start, Pos close, Tag& out);
+  // read_tag for tags up to kCharsPerCheck characters (kLong false), read
+  // at one go, or for longer ones, read a stride at a time with checks.
+  template <bool kLong>
+  bool read_tag_in(Pos start, Pos close, Tag& out);
   void place(const Tag& tag, Span attributes);
   // The tag's place among the tags with attributes, or kNone without any.
   Pos attribute_rank(std::size_t tag) const;

@@ -7,6 +7,7 @@
 // one through gc.get_objects() or gc.get_referrers() (see hide).
 #include "lib/py_fast_parse.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -55,6 +56,45 @@ PyObject* substring_of(PyObject* input, Span s) {
 
 // Texts up to this many characters are shared through a StringCache.
 constexpr Pos kShortText = 24;
+
+// Pending signals are looked at after this many nodes, or sooner when the
+// text runs made since the last look add up to kCharsPerSignalCheck
+// characters: often enough that Ctrl-C stops a long parse within a few
+// milliseconds, rarely enough to cost nothing, and so that most documents are
+// built before the first check (see hide). An attribute counts as a node,
+// and as one more per kCharsPerNode characters of its key and value.
+constexpr std::size_t kNodesPerSignalCheck = 32768;
+constexpr std::size_t kCharsPerSignalCheck = std::size_t{1} << 22;
+constexpr std::size_t kCharsPerNode = kCharsPerSignalCheck / kNodesPerSignalCheck;
+
+// New reference: the str of the characters `s` of `input`, whose storage is
+// `text`, as PyUnicode_Substring makes it, but read and copied
+// kCharsPerSignalCheck characters at a time with `check()` between: one text
+// run or value may be gigabytes long.
+template <class CharT, class Check>
+PyObject* long_substring(PyObject* input, const CharT* text, Span s, Check&& check) {
+  // The str takes the narrowest storage its characters fit, as any str does:
+  // or-ing them tells which (a bit at 7, 8 or 16 or above is set exactly
+  // when a character needs it).
+  std::uint32_t bits = 0;
+  for (std::size_t at = s.begin; at < s.end; at += kCharsPerSignalCheck) {
+    const std::size_t stop = std::min<std::size_t>(at + kCharsPerSignalCheck, s.end);
+    CharT any = 0;
+    for (std::size_t i = at; i < stop; ++i) any |= text[i];
+    bits |= any;
+    check();
+  }
+  const Py_UCS4 widest = std::min<std::uint32_t>(bits, 0x10FFFF);
+  PyRef out(QUILLET_PY_NEW(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), widest)));
+  for (std::size_t at = s.begin; at < s.end; at += kCharsPerSignalCheck) {
+    const std::size_t n = std::min<std::size_t>(kCharsPerSignalCheck, s.end - at);
+    if (PyUnicode_CopyCharacters(out.get(), static_cast<Py_ssize_t>(at - s.begin), input, static_cast<Py_ssize_t>(at),
+                                 static_cast<Py_ssize_t>(n)) < 0)
+      py_creation_failed(__FILE__, __LINE__);
+    check();
+  }
+  return out.release();
+}
 
 // Short texts shared within one tree: whitespace between tags, class names,
 // attribute names and repeated values. A direct-mapped table with one entry
@@ -118,14 +158,6 @@ KeyRole key_role(const CharT* text, Span key) {
 // model takes without growing.
 constexpr std::size_t kRoomInModel = 4;
 
-// Pending signals are looked at after this many nodes, or sooner when the
-// text runs made since the last look add up to kCharsPerSignalCheck
-// characters: often enough that Ctrl-C stops a long parse within a few
-// milliseconds, rarely enough to cost nothing, and so that most documents are
-// built before the first check (see hide).
-constexpr std::size_t kNodesPerSignalCheck = 32768;
-constexpr std::size_t kCharsPerSignalCheck = std::size_t{1} << 22;
-
 // Runs the handlers of pending signals; one that raises ends the parse with
 // its exception. The indexing's checkpoint.
 void run_signal_handlers(void* /*context*/ = nullptr) {
@@ -186,6 +218,8 @@ class PyBuilder {
     if (!hiding_) {
       for (PyObject* container : made_) PyObject_GC_UnTrack(container);
       hiding_ = true;
+    } else if (building_) {
+      PyObject_GC_UnTrack(building_);  // storing a list made the collector see it again
     }
     pause_.resumed([] { run_signal_handlers(); });
   }
@@ -205,15 +239,31 @@ class PyBuilder {
     return owned.release();
   }
 
+  // New reference: a fresh str of the characters `s`; one too long to copy
+  // at one go is copied in strides with a look at signals between.
+  PyObject* fresh(Span s) {
+    if (s.size() <= kCharsPerSignalCheck) return substring_of(input_, s);
+    return long_substring(input_, text_, s, [this] { check_signals(); });
+  }
+
   // New reference: the str for `s`. Short ones (whitespace between tags,
   // class names, repeated values) are shared, the rest made fresh.
-  PyObject* text(Span s) { return s.size() <= kShortText ? strings_.get(s) : substring_of(input_, s); }
+  PyObject* text(Span s) { return s.size() <= kShortText ? strings_.get(s) : fresh(s); }
 
   // New reference: the str of a text run. Runs that start with
   // whitespace (the indentation between tags) repeat and are shared; others
   // rarely do, and looking them up would cost more than it saves.
   PyObject* text_run(Span s) {
-    return fast::is_space(text_[s.begin]) ? text(s) : substring_of(input_, s);
+    return fast::is_space(text_[s.begin]) ? text(s) : fresh(s);
+  }
+
+  // Counts `chars` characters of attributes or class names made toward the
+  // next look at signals, one more node per kCharsPerNode of them; a tag
+  // with millions of attributes is one node, but no cheaper to build than
+  // millions of nodes.
+  void count_attribute(std::size_t chars) {
+    since_signal_check_ += 1 + chars / kCharsPerNode;
+    if (since_signal_check_ >= kNodesPerSignalCheck) check_signals();
   }
 
   // Stores a new reference, which is released whatever happens.
@@ -242,7 +292,7 @@ class PyBuilder {
 
   // Borrowed reference: the tag name's str.
   PyObject* name_object(std::uint32_t name) {
-    if (!names_[name]) names_[name] = PyRef(substring_of(input_, index_.name_span(name)));
+    if (!names_[name]) names_[name] = PyRef(fresh(index_.name_span(name)));
     return names_[name].get();
   }
 
@@ -261,6 +311,7 @@ class PyBuilder {
     element::for_each_class(v, size, [&](std::size_t begin, std::size_t end) {
       const Pos at = value->value.begin;
       PyList_SET_ITEM(list.get(), n++, text(Span{at + static_cast<Pos>(begin), at + static_cast<Pos>(end)}));
+      count_attribute(end - begin);  // the list is hidden, its empty slots unseen
     });
     return list.release();
   }
@@ -270,7 +321,6 @@ class PyBuilder {
   PyObject* element(const Node& node) {
     const Tag& tag = index_.tags()[node.tag];
     const auto attributes = index_.attributes(node.tag);
-    since_signal_check_ += attributes.size();  // a node with many attributes counts as many
     const Attribute* id = nullptr;
     const Attribute* cls = nullptr;
     const Attribute* style = nullptr;
@@ -291,8 +341,12 @@ class PyBuilder {
     const std::size_t others = attributes.size() - (id != nullptr) - (cls != nullptr) - (style != nullptr) -
                                (children != nullptr);
     PyObject* model = others <= kRoomInModel ? element_model() : nullptr;
-    PyRef dict(QUILLET_PY_NEW(model ? PyDict_Copy(model) : new_dict(static_cast<Py_ssize_t>(6 + attributes.size()))));
+    // Hidden from the start: signals may be looked at while its values are
+    // made (see count_attribute and fresh), and then it is half-built.
+    PyRef dict(hide(QUILLET_PY_NEW(model ? PyDict_Copy(model)
+                                         : new_dict(static_cast<Py_ssize_t>(6 + attributes.size())))));
     PyObject* d = dict.get();
+    building_ = d;
     py_set_item(d, k.tag, name_object(tag.name));
     if (id) store_new(d, k.id, text(id->value)); else if (!model) py_set_item(d, k.id, k.empty);
     store_new(d, k.classes, classes(cls));
@@ -303,11 +357,14 @@ class PyBuilder {
       if (&a == id || &a == cls || &a == style || &a == children) continue;
       // Names are shared but not interned: interning would keep every name
       // a document ever used alive in the interpreter.
-      PyRef key(strings_.get(a.key));
+      PyRef key(a.key.size() <= kCharsPerSignalCheck ? strings_.get(a.key) : fresh(a.key));
       store_new(d, key.get(), text(a.value));
+      count_attribute(a.key.size() + a.value.size());
     }
     if (node.span.size() == 0) store_new(d, k.children, hide(QUILLET_PY_NEW(PyList_New(0))));
-    return hide(dict.release());  // after the lists, whose storing makes the collector see the dict
+    building_ = nullptr;
+    if (hiding_) PyObject_GC_UnTrack(d);  // storing the lists made the collector see it again
+    return dict.release();
   }
 
   PyObject* input_;
@@ -321,6 +378,7 @@ class PyBuilder {
   std::size_t chars_since_signal_check_ = 0;  // characters of text runs made since then
   std::vector<PyObject*> made_;  // borrowed: every container of the tree, until release()
   bool hiding_ = false;          // containers are out of the collector's sight
+  PyObject* building_ = nullptr;  // borrowed: the element dict being filled, if any
   PyRef model_;  // see element_model
 };
 

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <vector>
 
 namespace quillet::select {
 
@@ -59,9 +60,30 @@ inline bool ends_with(const Text& s, const Text& p, bool ignore_case) {
   return s.size >= p.size && same_at(s, s.size - p.size, p, ignore_case);
 }
 
+// Whether p occurs in s. Trying each place in turn costs up to p.size
+// comparisons a place, so a long p is looked for by Knuth, Morris and
+// Pratt's search instead: each character of s is passed once, and a
+// mismatch falls back along the borders of p (its prefixes that are also
+// suffixes of what matched), in time linear in s and p together.
 inline bool contains(const Text& s, const Text& p, bool ignore_case) {
-  for (Py_ssize_t at = 0; at + p.size <= s.size; ++at) {
-    if (same_at(s, at, p, ignore_case)) return true;
+  if (p.size > s.size) return false;
+  if (p.size <= 16) {
+    for (Py_ssize_t at = 0; at + p.size <= s.size; ++at) {
+      if (same_at(s, at, p, ignore_case)) return true;
+    }
+    return false;
+  }
+  auto at = [ignore_case](const Text& t, Py_ssize_t i) { return ignore_case ? ascii_lower(t[i]) : t[i]; };
+  // border[i]: the length of the longest proper border of p[0, i].
+  std::vector<Py_ssize_t> border(static_cast<std::size_t>(p.size), 0);
+  for (Py_ssize_t i = 1, k = 0; i < p.size; ++i) {
+    while (k > 0 && at(p, i) != at(p, k)) k = border[static_cast<std::size_t>(k - 1)];
+    if (at(p, i) == at(p, k)) ++k;
+    border[static_cast<std::size_t>(i)] = k;
+  }
+  for (Py_ssize_t i = 0, k = 0; i < s.size; ++i) {
+    while (k > 0 && at(s, i) != at(p, k)) k = border[static_cast<std::size_t>(k - 1)];
+    if (at(s, i) == at(p, k) && ++k == p.size) return true;
   }
   return false;
 }

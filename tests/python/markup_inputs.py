@@ -84,6 +84,17 @@ def families(n):
     return [_build(line, n) for line in _SECTIONS["families"]]
 
 
+TEXT_PIECES = [_build(line) for line in _SECTIONS["text pieces"]]
+"""Short pieces of text runs that, joined at random, hit every rule of visible text."""
+TEXT_FAMILIES = _SECTIONS["text families"]
+"""The shapes of text runs that make a reader of them slow, as written (ids for tests)."""
+
+
+def text_families(n):
+    """TEXT_FAMILIES at size n >= 1."""
+    return [_build(line, n) for line in TEXT_FAMILIES]
+
+
 def random_text(rng, count):
     """`count` pieces drawn with `rng` (a random.Random) and joined."""
     return "".join(rng.choices(PIECES, k=count))

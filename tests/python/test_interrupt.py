@@ -33,10 +33,23 @@ def run_child(body, timeout=120):
 # built, tags that never close (the index of 80 million tags, then a scan
 # that finds no element), and the same inside one unmatched "<" (80 million
 # tags held back until the text ends, in arrays that grow past a gigabyte).
+# Then single tags that are long: 40 million attributes of one key (read by
+# the index, then text for the key repeated), with and without a closing;
+# 2.5 million distinct ones (an element: one dict of them, built in seconds);
+# one value, and one text run, of 1.5 billion characters (each copied into
+# one str).
+MANY_KEYS = "''.join('k%d=\"%d\" ' % (i, i) for i in range(2_500_000))"
 LONG_INPUTS = [
     pytest.param("UNIT * (64_000_000 // len(UNIT))", id="elements"),
     pytest.param('"<p>" * 80_000_000', id="unclosed", marks=pytest.mark.bigmem(4)),
     pytest.param('"<" + "<p>" * 80_000_000', id="inside_bracket", marks=pytest.mark.bigmem(4)),
+    pytest.param("'<a ' + 'k=\"\" ' * 40_000_000 + '>'", id="long_tag", marks=pytest.mark.bigmem(4)),
+    pytest.param("'<a ' + 'k=\"\" ' * 40_000_000 + '></a>'", id="long_tag_closed",
+                 marks=pytest.mark.bigmem(4)),
+    pytest.param("'<a ' + %s + '></a>'" % MANY_KEYS, id="many_attributes", marks=pytest.mark.bigmem(2)),
+    pytest.param("'<a k=\"' + 'v' * 1_500_000_000 + '\"></a>'", id="long_value",
+                 marks=pytest.mark.bigmem(6)),
+    pytest.param("'v' * 1_500_000_000 + '<a></a>'", id="long_run", marks=pytest.mark.bigmem(6)),
 ]
 
 

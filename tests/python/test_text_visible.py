@@ -4,13 +4,19 @@ original markup (comments, declarations, raw script text) on its own terms."""
 import html
 import pathlib
 import re
+import sys
 from html.parser import HTMLParser
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import quillet
 import quillet_tree as qt
+from markup_inputs import PIECES, TEXT_FAMILIES, TEXT_PIECES
+from test_cli import run
 from test_hostile import run_child
+from tree_checks import check_visible_text, ref_visible_text
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 HIDDEN = {"script", "style", "template"}
@@ -74,13 +80,17 @@ CASES = [
     ("10&nbsp;km &#32; &lt;b&gt;", "10\xa0km <b>"),
     ("<p>x<!-->y<!--->z<!-- never ends <b>q</b>", "x y z"),
     ("<!x y <p>kept</p>", "<!x y kept"),
+    ("<div><p>a<script></p>shown</div>", "a shown"),
 ]
 
 
 # Where a browser and HTMLParser part ways: a comment that never ends runs to
 # the end, <!--> is an empty comment, and a declaration ends at its run's
-# first '>' (here the '>' of an element parse read).
-THEIR_OWN = {"<p>x<!-->y<!--->z<!-- never ends <b>q</b>", "<!x y <p>kept</p>"}
+# first '>' (here the '>' of an element parse read). Where the rule and
+# HTMLParser part ways: a script start tag kept as text hides the rest of
+# its run only, even when that is nothing.
+THEIR_OWN = {"<p>x<!-->y<!--->z<!-- never ends <b>q</b>", "<!x y <p>kept</p>",
+             "<div><p>a<script></p>shown</div>"}
 
 
 @pytest.mark.parametrize("markup, expected", CASES)
@@ -161,6 +171,98 @@ def test_visible_text_is_linear_on_markup_that_never_closes():
                        "x<!" * 200_000 + ">", "<![CDATA[" * 100_000, "&" * 200_000]:
             quillet_tree.text(quillet.parse(markup), visible=True)
     """, timeout=60, debug_malloc=False)
+
+
+# The readers of text runs, each a call on the markup `m` in a child: visible
+# text of runs made by hand (the markup whole in one run, and in runs side
+# by side with an element between) and of what parse makes of it, decoded
+# text, decoded attribute values, and the command's -t and --json.
+TEXT_READERS = {
+    "visible": "qt.text([m, {'tag': 'b', 'children': [m]}, m], visible=True)",
+    "visible_parsed": "qt.text(quillet.parse(m), '|', visible=True, skip='b')",
+    "unescape": "qt.text(quillet.parse(m), unescape=True, skip=('b',))",
+    "unescape_attributes": "qt.unescape_attributes({'tag': 'a', 'id': m, 'classes': [m, m], 'k': m})",
+    "command": "command('-t', m), command('--json', m)",
+}
+READER_CHILD = """
+    import tempfile
+    from quillet_tree._cli import main
+    sys.path.insert(0, %r)
+    from markup_inputs import text_families
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)  # the command's output
+
+    def command(option, m):
+        with tempfile.NamedTemporaryFile("w", suffix=".html", encoding="utf-8") as page:
+            page.write("<p>" + m + "</p>")
+            page.flush()
+            assert main([option, "p", page.name]) == 0
+"""
+# Attribute values against a long *= value without case: a search that
+# tries each place in turn compares the whole value at most of them.
+CONTAINS = ("""qt.select([{'tag': 'a', 'k': 'a' * 8 * n}], '[k*="' + 'A' * n + 'b" i]')""", None)
+LINEAR_CASES = [pytest.param(code, family, id=f"{reader}-{TEXT_FAMILIES[family]}")
+                for reader, code in TEXT_READERS.items() for family in range(len(TEXT_FAMILIES))]
+LINEAR_CASES.append(pytest.param(*CONTAINS, id="select_contains"))
+
+
+@pytest.mark.parametrize("code, family", LINEAR_CASES)
+def test_readers_of_text_runs_are_linear(code, family):
+    # At n = 25,000 and 8n, up to 2 MB: a reader quadratic in the run takes
+    # minutes at 8n, a linear one a fraction of a second.
+    run_child(READER_CHILD % str(pathlib.Path(__file__).parent) + f"""
+    for n in (25_000, 200_000):
+        m = None if {family} is None else text_families(n)[{family}]
+        {code}
+    """, timeout=60, debug_malloc=False)
+
+
+@pytest.mark.parametrize("text", [
+    "&#" + "0" * 5000 + "65;x", "&#" + "9" * 5000, "a&#" + "1" * 4301 + "b", "&#00000000;",
+    "&#000001114111", "&#0001114112;&#x" + "0" * 5000 + "41",
+])
+def test_decimal_references_of_any_length_decode(text):
+    # html.unescape hands the digits to int(), which refuses more than 4,300
+    # of them unless told otherwise; the answer is its own, told otherwise.
+    tree = [text, {"tag": "b", "children": [text]}]
+    limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
+    getattr(sys, "set_int_max_str_digits", id)(0)
+    try:
+        want, visible = html.unescape(text), ref_visible_text(tree)
+    finally:
+        getattr(sys, "set_int_max_str_digits", id)(limit)
+    assert qt.text([text], unescape=True) == want
+    assert qt.text(tree, visible=True) == visible
+    assert qt.unescape_attributes({"tag": "a", "k": text, "classes": [text]}) == {
+        "tag": "a", "k": want, "classes": [want]}
+    assert run("-a", "k", "p", stdin=f'<p k="{text}">x</p>'.encode()) == (0, want + "\n", "")
+
+
+@st.composite
+def text_trees(draw):
+    """Text runs of TEXT_PIECES, some inside elements (a script, and one
+    that skip leaves out, among them), side by side as parse never makes
+    them: how state carries from run to run shows."""
+    nodes = []
+    runs = st.lists(st.sampled_from(TEXT_PIECES), max_size=10).map("".join)
+    for run_ in draw(st.lists(runs, max_size=6)):
+        tag = draw(st.sampled_from([None, None, "b", "script", "s"]))
+        nodes.append(run_ if tag is None else {"tag": tag, "children": [run_]})
+    return nodes
+
+
+SEPARATORS = st.sampled_from([" ", "", "|", "\n"])
+
+
+@settings(max_examples=400, deadline=None)
+@given(text_trees(), SEPARATORS)
+def test_visible_text_is_its_rule_read_literally(tree, sep):
+    check_visible_text(tree, sep, ("s",))
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.sampled_from(TEXT_PIECES + PIECES), max_size=30).map("".join), SEPARATORS)
+def test_visible_text_of_parsed_markup_is_its_rule_read_literally(markup, sep):
+    check_visible_text(quillet.parse(markup), sep)
 
 
 @pytest.mark.parametrize("path", sorted(CORPUS.glob("*")) if CORPUS.is_dir() else [],

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 
 import quillet_tree as qt
 from tree_checks import (check_copy, check_elements, check_equal, check_from_json, check_to_json,
-                         check_text, check_to_markup, check_walk, outcome)
+                         check_text, check_to_markup, check_visible_text, check_walk, outcome)
 from tree_gen import FILTERS, SKIPS, D, L, S, json_texts, pairs, trees, values
 
 pytestmark = pytest.mark.memory_cap
@@ -69,6 +69,7 @@ def test_walk(tree):
 @given(trees(), st.sampled_from(SKIPS))
 def test_text(tree, skip):
     check_text(tree, skip)
+    check_visible_text(tree, " ", skip)
 
 
 @pytest.mark.parametrize("filters", FILTERS, ids=repr)
@@ -186,6 +187,7 @@ CYCLIC = {
     "equal": (values(cycles=True, odd=False), lambda t: check_equal(t, copy.deepcopy(t))),
     "walk": (trees(cycles=True), check_walk),
     "text": (trees(cycles=True), lambda t: check_text(t, ("script",))),
+    "visible_text": (trees(cycles=True), lambda t: check_visible_text(t, "", ("a",))),
     "elements": (trees(cycles=True), lambda t: check_elements(t, {"tag": "a"})),
     "to_markup": (trees(cycles=True), check_to_markup),
 }

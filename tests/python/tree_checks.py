@@ -1,6 +1,7 @@
 """Each quillet_tree helper against an independent answer, as assertions
-shared by test_tree_differential.py and fuzz/tree_atheris.py: json.dumps and
-json.loads, copy.deepcopy, ==, and an obvious walk written here.
+shared by test_tree_differential.py, test_text_visible.py and
+fuzz/tree_atheris.py: json.dumps and json.loads, copy.deepcopy, ==, and an
+obvious walk and an obvious reading of visible text written here.
 
 What a node tree means: a list of nodes (depth 0), one node (itself at depth
 0, then its children), or None. A dict is an element; its "children" list
@@ -9,8 +10,10 @@ Children that are not a list are a TypeError, a list met again while it is
 being walked is a cycle (ValueError); a list reached twice elsewhere is not.
 """
 import copy
+import html
 import json
 import operator
+import re
 
 import quillet_tree as qt
 
@@ -85,6 +88,105 @@ def check_walk(tree):
 def check_text(tree, skip):
     runs = lambda: "".join(n for _, n in ref_walk(tree, skip) if isinstance(n, str))  # noqa: E731
     agree(outcome(qt.text, tree, skip=skip), outcome(runs), f"text, skip={skip}")
+
+
+HIDDEN = ("script", "style", "template")
+ASCII_SPACE = re.compile(r"([ \t\n\f\r]+)")
+
+
+def _markup_end(run, i, opened):
+    """For run[i:], in a run's text: ("comment", end) for a comment, end
+    past its "-->" or None when it never ends; ("cdata", i + 9) for
+    "<![CDATA["; ("skip", end) for a declaration, processing instruction or
+    tag that a '>' of the run ends, end past that '>', with `opened` a list
+    given the name of a script, style or template start tag; None for text."""
+    rest = run[i:]
+    if rest.startswith("<!--"):
+        end = run.find("-->", i + 2)
+        return "comment", None if end < 0 else end + 3
+    if rest.startswith("<![CDATA["):
+        return "cdata", i + 9
+    gt = run.find(">", i)
+    if gt < 0:
+        return None
+    if rest.startswith(("<!", "<?")):
+        return "skip", gt + 1
+    tag = re.match(r"<(/?)([A-Za-z][^\t\n\f\r />]*)", rest)
+    if not tag:
+        return None
+    name = tag.group(2).lower()
+    if name in HIDDEN and not tag.group(1) and run[gt - 1] != "/":
+        opened.append(name)
+    return "skip", gt + 1
+
+
+def ref_visible_pieces(runs):
+    """(piece, decode) for each piece of visible text of `runs`, by the rule
+    of docs/tree.md read literally: every position of a run's text is tried
+    for markup in turn, and each search runs to the end of the run."""
+    pieces, state = [], "text"
+    for run in runs:
+        i = start = 0
+        while i < len(run):
+            if state == "comment":
+                end = run.find("-->", i)
+                i = start = len(run) if end < 0 else end + 3
+                state = "comment" if end < 0 else "text"
+                continue
+            if state == "cdata":
+                end = run.find("]]>", i)
+                pieces.append((run[i:] if end < 0 else run[i:end], False))
+                i = start = len(run) if end < 0 else end + 3
+                state = "cdata" if end < 0 else "text"
+                continue
+            opened = []
+            found = _markup_end(run, i, opened)
+            if found is None:
+                i += 1
+                continue
+            pieces.append((run[start:i], True))
+            kind, end = found
+            if kind == "comment" and end is None:
+                state, i = "comment", len(run)
+            elif kind == "cdata":
+                state, i = "cdata", end
+            else:
+                i = end
+            if opened:
+                # The end tag, first of the run from here: without one, the
+                # rest of the run goes too.
+                closing = re.compile(rf"</{opened[0]}(?:[\t\n\f\r /][^>]*)?>", re.IGNORECASE)
+                end_tag = closing.search(run, i)
+                i = end_tag.end() if end_tag else len(run)
+            start = i
+        if state == "text":
+            pieces.append((run[start:], True))
+    return [(piece, decode) for piece, decode in pieces if piece]
+
+
+def ref_visible_text(tree, sep=" ", skip=()):
+    """text(tree, sep, visible=True, skip=skip), the obvious way: the words
+    of every piece with the gaps between them, then joined word by word."""
+    runs = [node for _, node in ref_walk(tree, tuple(skip) + HIDDEN) if isinstance(node, str)]
+    words, gap = [], False  # (word, its piece, whether whitespace lay before it)
+    for number, (piece, decode) in enumerate(ref_visible_pieces(runs)):
+        for part in ASCII_SPACE.split(html.unescape(piece) if decode else piece):
+            if part and ASCII_SPACE.fullmatch(part):
+                gap = True
+            elif part:
+                words.append((part, number, gap))
+                gap = False
+    out = []
+    for k, (word, number, gap) in enumerate(words):
+        if k:
+            out.append(" " if number == words[k - 1][1] else sep or (" " if gap else ""))
+        out.append(word)
+    return "".join(out)
+
+
+def check_visible_text(tree, sep, skip=()):
+    agree(outcome(qt.text, tree, sep, visible=True, skip=skip),
+          outcome(ref_visible_text, tree, sep, skip), f"text, sep={sep!r}, skip={skip}, visible")
 
 
 def check_elements(tree, filters):

@@ -7,7 +7,6 @@ The work on whole trees is done in C++ (quillet_tree._native).
 """
 from __future__ import annotations
 
-import html
 from typing import (TYPE_CHECKING, Any, Collection, Dict, FrozenSet, Iterator, List, Optional,
                     Tuple, TypeVar, Union, cast)
 
@@ -177,7 +176,7 @@ def text(tree: Nodes, sep: Optional[str] = None, *, unescape: bool = False,
         return _text.visible_text(_native.text_runs(tree, names | _text.HIDDEN), sep)
     runs = _native.text_runs(tree, names or None)
     if unescape:
-        runs = [html.unescape(run) for run in runs]
+        runs = [_text.unescape(run) for run in runs]
     return sep.join(runs)
 
 
@@ -217,9 +216,9 @@ def unescape_attributes(element: Element, /) -> Element:
             continue
         if isinstance(value, str):
             if "&" in value:
-                out[key] = html.unescape(value)
+                out[key] = _text.unescape(value)
         elif key == _CLASSES and isinstance(value, list):
-            out[key] = [html.unescape(name) if isinstance(name, str) else name for name in value]
+            out[key] = [_text.unescape(name) if isinstance(name, str) else name for name in value]
     return cast("Element", out)
 
 

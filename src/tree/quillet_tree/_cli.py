@@ -15,7 +15,6 @@ from __future__ import annotations
 import argparse
 import errno
 import gc
-import html
 import os
 import re
 import shutil
@@ -28,7 +27,7 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, NoReturn, Optio
 
 import quillet
 import quillet_tree
-from quillet_tree import _native
+from quillet_tree import _native, _text
 
 if TYPE_CHECKING:
     from quillet import Element
@@ -200,7 +199,7 @@ def _decoded(value: object) -> str:
     no value."""
     if not isinstance(value, str):
         return ""
-    return html.unescape(value) if "&" in value else value
+    return _text.unescape(value) if "&" in value else value
 
 
 def _getter(name: str) -> Callable[["Element"], str]:

@@ -18,7 +18,7 @@ runs in document order and leaves that markup out, as a browser would:
   text also leaves out what follows it in the run, up to its end tag.
 
 Each piece of text between two such pieces of markup (or elements) has its
-character references decoded by html.unescape, and is then cut into words at
+character references decoded by html.unescape (see unescape), and is then cut into words at
 ASCII whitespace (space, tab, LF, FF, CR; a no-break space is no
 whitespace). Words of one piece are joined by a space; words of two pieces
 by `sep`, or, when `sep` is empty, by a space if whitespace lay between them
@@ -36,6 +36,11 @@ _OPEN = re.compile(r"<(?:!--|!\[CDATA\[|[!?]|/?[A-Za-z])")
 _TAG = re.compile(r"</?([A-Za-z][^\t\n\f\r />]*)[^>]*>")
 # The start tags whose content is never shown.
 HIDDEN = frozenset({"script", "style", "template"})
+# Where the end tag of each may start: "</" and the name, in any case, then
+# whitespace, '/' or '>'.
+_END_TAG_START = {name: re.compile(rf"</{name}(?=[\t\n\f\r />])", re.IGNORECASE) for name in HIDDEN}
+# A decimal character reference with more digits than a code point needs.
+_LONG_DECIMAL = re.compile(r"&#([0-9]{8,})")
 _WORDS = re.compile(r"[^ \t\n\f\r]+")
 _SPACE = frozenset(" \t\n\f\r")
 
@@ -46,9 +51,12 @@ _TEXT, _COMMENT, _CDATA, _HIDDEN_CONTENT = range(4)
 def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
     """(piece, decode) for the visible pieces of `runs`, in order: decode is
     False for the content of a CDATA section."""
-    state, end_tag = _TEXT, None
+    state, end_tag = _TEXT, ""
     for run in runs:
         pos, size, gt_left = 0, len(run), True
+        if state == _HIDDEN_CONTENT:
+            # The start tag ended its run: so did its content.
+            state = _TEXT
         while pos < size:
             if state == _COMMENT:
                 end = run.find("-->", pos)
@@ -64,16 +72,14 @@ def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
                     yield run[pos:end], False
                 pos, state = end + 3, _TEXT
             elif state == _HIDDEN_CONTENT:
-                assert end_tag is not None
-                found = end_tag.search(run, pos)
                 # Without its end tag in the run, the content ends with the
                 # run: parse read the rest as elements, which may well hold
                 # the end tag (a script writing markup), so the end tag is
                 # not waited for.
                 state = _TEXT
-                if not found:
+                pos = _end_tag_end(run, pos, end_tag)
+                if pos < 0:
                     break
-                pos = found.end()
             else:
                 # A '<' that opens no markup is text: the search goes on after
                 # it, and the piece still starts at `pos`.
@@ -123,8 +129,46 @@ def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
                     name = tag.group(1).lower()
                     if (name in HIDDEN and mark[1] != "/"
                             and not tag.group().endswith("/>")):
-                        end_tag = re.compile(rf"</{name}(?:[\t\n\f\r /][^>]*)?>", re.IGNORECASE)
-                        state = _HIDDEN_CONTENT
+                        end_tag, state = name, _HIDDEN_CONTENT
+
+
+def _end_tag_end(run: str, pos: int, name: str) -> int:
+    """Where the first end tag of `name` in `run` from `pos` ends (the
+    position after its '>'), or -1 for none: "</name" in any case, then '>'
+    at once, or whitespace or '/' and anything up to the first '>'.
+
+    Only the first "</name" that whitespace, '/' or '>' follows can start
+    it: the '>' it needs is the first after it, and when the run has none,
+    no later "</name" has one either. So the run is read once, not once for
+    each "</name" (by a pattern such as "</name(\\s[^>]*)?>", which reads
+    up to the end of the run from each one).
+    """
+    found = _END_TAG_START[name].search(run, pos)
+    if not found:
+        return -1
+    end = run.find(">", found.end())
+    return end + 1 if end >= 0 else -1
+
+
+def _short_decimal(found: re.Match[str]) -> str:
+    digits = found.group(1).lstrip("0") or "0"
+    # Eight digits or more without leading zeros lie past U+10FFFF, which
+    # html.unescape reads as U+FFFD: so does 1114112.
+    return "&#" + (digits if len(digits) < 8 else "1114112")
+
+
+def unescape(text: str) -> str:
+    """html.unescape(text), for decimal references of any length.
+
+    html.unescape hands all the digits of `&#...` to int(), which takes time
+    quadratic in their number and, from Python 3.11 (and the security
+    releases of 3.9 and 3.10), raises ValueError past 4,300 of them; such a
+    reference is first written with its leading zeros dropped, or as
+    `&#1114112` when it lies past U+10FFFF, which decodes the same.
+    """
+    if "&#" in text:
+        text = _LONG_DECIMAL.sub(_short_decimal, text)
+    return html.unescape(text)
 
 
 def visible_text(runs: Iterable[str], sep: str) -> str:
@@ -134,7 +178,7 @@ def visible_text(runs: Iterable[str], sep: str) -> str:
     spaced = new_piece = False
     for piece, decode in _pieces(runs):
         if decode and "&" in piece:
-            piece = html.unescape(piece)
+            piece = unescape(piece)
         if not piece:
             continue
         if piece[0] in _SPACE:

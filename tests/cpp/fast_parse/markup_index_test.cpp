@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
@@ -105,6 +106,88 @@ TEST_P(RepeatedKey, MatchesEveryPairCompared) {
 
 INSTANTIATE_TEST_SUITE_P(Counts, RepeatedKey,
                          ::testing::Combine(::testing::Values(2, 8, 9, 17, 1000), ::testing::Bool()));
+
+// Tags longer than a stride, long in each part a tag has: each reads as the
+// same shape does at a few dozen characters (the tags and attributes it is
+// made of), and reading it calls the checkpoint along the way, about once a
+// stride, on top of the checks of the bracket scan over the same text.
+struct LongTag {
+  const char* name;
+  std::string (*make)(std::size_t units);  // a text of about `units` characters
+  std::size_t tags;                        // valid tags in it
+  bool closing, self_closing;
+  std::size_t attributes;                  // of the first tag, kNone for `units / 8`
+};
+
+std::string spaces(std::size_t n) { return std::string(n, ' '); }
+std::string distinct_keys(std::size_t units) {
+  std::string out = "<a";
+  for (std::size_t i = 0; i < units / 8; ++i) out += " k" + std::to_string(10000000 + i).substr(1) + "=\"\"";
+  return out;
+}
+std::string distinct_keys_closed(std::size_t units) { return distinct_keys(units) + "></a>"; }
+
+const LongTag kLongTags[] = {
+    {"many_attributes", [](std::size_t n) { return distinct_keys(n) + ">"; }, 1, false, false, kNone},
+    {"many_attributes_self_closing", [](std::size_t n) { return distinct_keys(n) + " />"; }, 1, false, true, kNone},
+    {"many_attributes_closed", distinct_keys_closed, 2, false, false, kNone},
+    {"repeated_key", [](std::size_t n) {
+       std::string out = "<a";
+       for (std::size_t i = 0; i < n / 5; ++i) out += " k=\"\"";
+       return out + ">";
+     }, 0, false, false, 0},
+    {"long_value", [](std::size_t n) { return "<a k=\"" + std::string(n, 'v') + "\">"; }, 1, false, false, 1},
+    {"long_name", [](std::size_t n) { return "<" + std::string(n, 'a') + ">"; }, 1, false, false, 0},
+    {"long_key", [](std::size_t n) { return "<a " + std::string(n, 'k') + "=\"\">"; }, 1, false, false, 1},
+    {"spaces_in_tag", [](std::size_t n) { return "<a" + spaces(n) + "/>"; }, 1, false, true, 0},
+    {"spaces_around_equals",
+     [](std::size_t n) {
+       return "<a" + spaces(n / 4) + "k" + spaces(n / 4) + "=" + spaces(n / 4) + "\"v\"" + spaces(n / 4) + ">";
+     },
+     1, false, false, 1},
+    {"spaces_in_closing", [](std::size_t n) { return "</" + spaces(n / 2) + "a" + spaces(n / 2) + ">"; },
+     1, true, false, 0},
+    {"unfinished_attribute", [](std::size_t n) { return "<a k" + spaces(n) + "=" + spaces(n) + ">"; },
+     0, false, false, 0},
+};
+
+void PrintTo(const LongTag& shape, std::ostream* out) { *out << shape.name; }
+
+class LongTagTest : public ::testing::TestWithParam<LongTag> {};
+
+TEST_P(LongTagTest, IsReadAsAShortOneWithChecksOnTheWay) {
+  const LongTag& shape = GetParam();
+  auto counting = [](void* c) { ++*static_cast<std::size_t*>(c); };
+  for (const std::size_t units : {std::size_t{40}, 3 * kCharsPerCheck}) {
+    const std::string made = shape.make(units);
+    const std::vector<std::uint8_t> text(made.begin(), made.end());
+    std::size_t checks = 0;
+    const MarkupIndex<std::uint8_t> index(text.data(), static_cast<Pos>(text.size()), Checkpoint(counting, &checks));
+    // The bracket scan alone checks once a stride; reading the tag adds
+    // about as many more (a check may throw, so one that never comes is a
+    // stretch no signal handler can end).
+    const std::size_t strides = text.size() / kCharsPerCheck;
+    if (strides >= 2) {
+      EXPECT_GE(checks, 2 * strides - 1) << units;
+    }
+    ASSERT_EQ(index.tags().size(), shape.tags) << units;
+    if (shape.tags == 0) continue;
+    const Tag& tag = index.tags()[0];
+    EXPECT_EQ(tag.start, 0u);
+    EXPECT_EQ(bool(tag.closing), shape.closing);
+    EXPECT_EQ(bool(tag.self_closing), shape.self_closing);
+    const std::size_t attributes = shape.attributes == kNone ? units / 8 : shape.attributes;
+    ASSERT_EQ(index.attributes(0).size(), attributes) << units;
+    for (const Attribute& a : index.attributes(0)) {
+      EXPECT_EQ(text[a.key.end], shape.name == std::string("spaces_around_equals") ? ' ' : '=');
+      EXPECT_EQ(text[a.value.begin - 1], '"');
+      EXPECT_EQ(text[a.value.end], '"');
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, LongTagTest, ::testing::ValuesIn(kLongTags),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Growth past the stride moves everything, checks on the way, and a check
 // that throws leaves the array as it was.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace quillet::select {
@@ -73,6 +74,33 @@ TEST(TextTest, CaseFoldsAsciiLettersOnly) {
   EXPECT_TRUE(ends_with(text("Hello"), text("LO"), true));
   EXPECT_TRUE(contains(text("Hello"), text("ell"), false));
   EXPECT_FALSE(contains(text("He"), text("Hel"), false));
+}
+
+// contains against std::string::find, over two or four letters (so that
+// patterns overlap themselves and have long borders), with patterns on
+// both sides of the length where the search changes, often cut from the
+// text itself, with and without case.
+TEST(TextTest, ContainsFindsWhatFindFinds) {
+  std::mt19937 rng(7);
+  auto lower = [](std::string t) {
+    for (char& c : t) c = static_cast<char>(ascii_lower(static_cast<unsigned char>(c)));
+    return t;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    const char* letters = round % 2 ? "abAB" : "ab";
+    const std::size_t kinds = round % 2 ? 4 : 2;
+    std::string s(rng() % 90, 'a'), p(1 + rng() % 40, 'a');
+    for (char& c : s) c = letters[rng() % kinds];
+    for (char& c : p) c = letters[rng() % kinds];
+    if (rng() % 2 && p.size() <= s.size()) {
+      p = s.substr(rng() % (s.size() - p.size() + 1), p.size());
+      if (rng() % 2) p.back() = letters[rng() % kinds];
+    }
+    for (const bool ignore_case : {false, true}) {
+      const bool want = (ignore_case ? lower(s).find(lower(p)) : s.find(p)) != std::string::npos;
+      ASSERT_EQ(contains(text(s), text(p), ignore_case), want) << s << " / " << p << " / " << ignore_case;
+    }
+  }
 }
 
 }  // namespace
