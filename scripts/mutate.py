@@ -667,8 +667,9 @@ class Runner:
                 status, suite, tail = verdict
                 mutant.status = "timeout" if status == "timeout" else "killed"
                 # The first failing test if the output names one, else its last line.
-                failed = [row for row in tail.splitlines() if row.startswith(("FAILED", "ERROR", "  ") )
-                          and ("::" in row or "(Failed)" in row or "(SEGFAULT)" in row)]
+                failed = [row for row in tail.splitlines()
+                          if (row.startswith(("FAILED", "ERROR")) and "::" in row) or
+                          re.search(r"\d+ - \S+ \(", row)]
                 last = tail.splitlines()[-1] if tail else str(status)
                 mutant.detail = f"{suite}: " + (failed[0].strip() if failed else last)
         finally:
