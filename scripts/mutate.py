@@ -66,7 +66,7 @@ MODULE_CTEST = "^(PyFastParseTest|PyConvertTest)"
 TESTS_BY_FOLDER = {
     "src/fast_parse": (PARSE_CTEST, PARSE_TESTS),
     "src/lib": (MODULE_CTEST, MODULE_TESTS),
-    "src/python": (MODULE_CTEST, MODULE_TESTS[:4] + TREE_TESTS[:2] + SELECT_TESTS[:2] + MODULE_TESTS[4:]
+    "src/python": (MODULE_CTEST, MODULE_TESTS[:4] + TREE_TESTS[:2] + SELECT_TESTS[:2] + MODULE_TESTS[4:-1]
                    + TREE_TESTS[2:]),
     "src/tree": (None, TREE_TESTS + SELECT_TESTS[:2]),
     "src/select": ("^(TextTest|Rfc4647)", SELECT_TESTS),
