@@ -80,6 +80,7 @@ CASES = [
     ("10&nbsp;km &#32; &lt;b&gt;", "10\xa0km <b>"),
     ("<p>x<!-->y<!--->z<!-- never ends <b>q</b>", "x y z"),
     ("<!x y <p>kept</p>", "<!x y kept"),
+    ("<script src='x'/>a<style media='m'/>b<template id='t'/>c<SCRIPT/>d", "a b c d"),
     ("<div><p>a<script></p>shown</div>", "a shown"),
 ]
 
