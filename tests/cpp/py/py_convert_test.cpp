@@ -241,6 +241,53 @@ TEST(PyConvertTest, EveryFailingAllocationFailsCleanly) {
   EXPECT_TRUE(saw_store);
 }
 
+// A failed store names the interpreter's error by its type and its text, as
+// Python itself spells them; the keys' __hash__ raise each error here.
+TEST(PyFailureTest, AFailedStoreNamesItsError) {
+  PyObject* globals = PyDict_New();
+  ASSERT_NE(globals, nullptr);
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  PyObject* ran = PyRun_String(R"(
+class Odd(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+class Key:
+    def __init__(self, error):
+        self.error = error
+    def __hash__(self):
+        raise self.error
+def spelled(e):
+    try:
+        text = str(e)
+    except Exception:
+        text = ""
+    return type(e).__name__ + (": " + text if text else "")
+errors = [ValueError("x"), ValueError("boom"), ValueError(), KeyError("k"), TypeError("\xe9\U0001F600"),
+          Odd("hidden"), OSError(2, "gone")]
+cases = [(Key(e), "called `Result::unwrap()` on an `Err` value: " + spelled(e)) for e in errors]
+)", Py_file_input, globals, globals);
+  ASSERT_NE(ran, nullptr);
+  Py_DECREF(ran);
+  PyObject* cases = PyDict_GetItemString(globals, "cases");
+  ASSERT_NE(cases, nullptr);
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cases); ++i) {
+    PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(cases, i), 0);
+    const std::string want = PyUnicode_AsUTF8(PyTuple_GET_ITEM(PyList_GET_ITEM(cases, i), 1));
+    PyObject* d = PyDict_New();
+    std::string got;
+    try {
+      py_set_item(d, key, Py_None);
+    } catch (const PythonCallFailed& e) {
+      got = e.what();
+      EXPECT_NE(e.cause(), nullptr) << want;
+    }
+    Py_DECREF(d);
+    EXPECT_EQ(got, want);
+    EXPECT_FALSE(PyErr_Occurred()) << want;
+  }
+  Py_DECREF(globals);
+}
+
 }  // namespace
 }  // namespace quillet
 
