@@ -52,7 +52,12 @@ def test_generated_characters(text):
     same(text)
 
 
-@pytest.mark.parametrize("text", CASES)
+# Many distinct tag and attribute names, so that names collide in the
+# tables that intern them, and those tables grow.
+MANY_NAMES = ["".join(f'<t{i} k{i}="v"><u{i}>x</u{i}></t{i}>' for i in range(n)) for n in (40, 200, 3000)]
+
+
+@pytest.mark.parametrize("text", CASES + MANY_NAMES)
 def test_hand_picked_cases(text):
     same(text)
 
