@@ -199,20 +199,47 @@ def test_a_tag_whose_hash_changes_the_tree_in_the_skip_lookup(hook):
     assert got in ALLOWED
 
 
-def test_deepcopy_of_a_leaf_clears_the_copies_being_filled():
-    # Lists that hold "after" are outer children: the original's and the
-    # copy's, which owns the copies still being filled below it.
-    (got,) = run_child(
-        """
+# Code run by copy.deepcopy, which copy calls for what is no list, dict or
+# atomic leaf, dropping what copy is filling or about to copy: the copies
+# being filled (lists that hold "after" are outer children, the original's
+# and the copy's), or, in a dict whose keys are copied, the value that comes
+# next, which only the dict held. With `expected` set, the copy must be
+# copy.deepcopy's of a tree made alike (which copies the value it read).
+DEEPCOPY_HOOKS = {
+    "a leaf clears the copies being filled": """
         def clear():
             for o in gc.get_objects():
                 if type(o) is list and any(x == "after" for x in o if type(x) is str):
                     o.clear()
         hit, _ = hostile_trees("data-k")
         hit[0]["children"][0]["children"][1]["children"].append(Leaf(clear))
-        print(outcome(lambda: qt.copy(hit)))
+        expected = None
+        """,
+    "a key's copy replaces the value after it": """
+        class CopiedKey(str):
+            def __deepcopy__(self, memo):
+                self.tree[0][self] = "replaced"
+                return str(self)
+
+        def make():
+            key = CopiedKey("k")
+            key.tree = [{key: [fresh("held by the dict alone")], "a": 1}]
+            return key.tree
+        expected = stdlib_copy.deepcopy(make())
+        hit = make()
+        """,
+}
+
+
+@pytest.mark.parametrize("setup", DEEPCOPY_HOOKS.values(), ids=list(DEEPCOPY_HOOKS))
+def test_deepcopy_run_by_copy_drops_what_copy_is_filling(setup):
+    (got,) = run_child(textwrap.dedent(setup) + textwrap.dedent(
         """
-    )
+        def call():
+            made = qt.copy(hit)
+            assert expected is None or made == expected, (made, expected)
+        print(outcome(call))
+        """))
     assert got in ALLOWED
 
 
@@ -578,6 +605,32 @@ def test_a_signal_handler_clears_lists_of_the_tree(call):
         timeout=120,
     )
     assert set(lines[0].split()) <= ALLOWED, lines
+
+
+def test_a_signal_that_comes_while_to_markup_picks_a_stand_in_is_handled_there():
+    # The element's tag is no name, so to_markup reads all its strs (64
+    # million characters) for a stand-in name before it walks on. A key
+    # compared in its first lookup starts a 5 ms timer; the handler must run
+    # while the strs are read, not later, in the Python code of the key
+    # compared when the walk reaches the next element.
+    (got,) = run_child(
+        """
+        where = []
+
+        def on_alarm(signum, frame):
+            where.append(frame.f_code.co_name)
+            raise Boom
+
+        signal.signal(signal.SIGALRM, on_alarm)
+        arm = Key("data-k", "tag", lambda: signal.setitimer(signal.ITIMER_REAL, 0.005))
+        after = {Key("data-j", "tag"): "v", **el("b")}
+        first = {arm: "v", **el(fresh("a b"), *[c for _ in range(8) for c in (fresh("t" * 8_000_000), after)])}
+        arm.armed = True
+        print(outcome(lambda: qt.to_markup([first])), *where)
+        """,
+        debug_malloc=False,
+    )
+    assert got == "Boom to_markup"
 
 
 # Inputs for which each helper takes a second or so: wide DAGs (small in

@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 import quillet_tree as qt
 from tree_checks import (check_copy, check_elements, check_equal, check_from_json, check_to_json,
                          check_text, check_to_markup, check_visible_text, check_walk, outcome)
-from tree_gen import FILTERS, SKIPS, D, L, S, json_texts, pairs, trees, values
+from tree_gen import FILTERS, NUMBER_EDGES, NUMBER_PLACES, SKIPS, D, L, S, json_texts, pairs, trees, values
 
 pytestmark = pytest.mark.memory_cap
 
@@ -35,6 +35,13 @@ def test_to_json_is_json_dumps(tree, ascii):
 @given(st.data())
 def test_from_json_is_json_loads(broken, data):
     check_from_json(data.draw(json_texts(broken)))
+
+
+@pytest.mark.parametrize("place", NUMBER_PLACES)
+@pytest.mark.parametrize("number", NUMBER_EDGES)
+def test_from_json_reads_edge_numbers_as_json_loads(number, place):
+    # The value, or the same error at the same place.
+    check_from_json(place.format(number))
 
 
 @generated

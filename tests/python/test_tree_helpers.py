@@ -21,6 +21,13 @@ CORPUS_FILES = sorted(p for p in CORPUS.glob("*") if p.name != "SOURCES.md")
 
 pieces = st.lists(st.sampled_from(PIECES), max_size=30).map("".join)
 characters = st.text(alphabet=CHARACTERS, max_size=60)
+# Text in an element whose tag is no name, so that to_markup needs a
+# stand-in name "t<n>" that no str of the tree holds: words and empty
+# elements named like the candidates (a str ending in the digits of one),
+# stray end tags, which stay text.
+STAND_IN_WORDS = [f"t{n}" for n in range(12)] + ["<t0/>", "<t1/>", "<t10/>", "<t11/>", "</t1>", "t01", "x", " "]
+stand_in_texts = st.lists(st.sampled_from(STAND_IN_WORDS), max_size=16).map(
+    lambda words: '<p tag="a b">' + "".join(words) + "</p>")
 json_values = st.recursive(
     st.none() | st.booleans() | st.integers() | st.floats() | st.text(),
     lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=4), inner, max_size=4),
@@ -40,7 +47,7 @@ def round_trips(text):
 
 @pytest.mark.memory_cap
 @settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(st.one_of(pieces, characters, documents, st.text(max_size=30)))
+@given(st.one_of(pieces, characters, documents, st.text(max_size=30), stand_in_texts))
 def test_markup_round_trips_on_generated_text(text):
     round_trips(text)
 
@@ -64,6 +71,9 @@ def test_helpers_on_the_corpus(path):
         # attributes named like the fixed keys
         '<p tag="t" classes="c" is_self_closing="no" children="x">y</p>',
         '<p tag="hello world">x</p>', '<p tag="">x</p>', '<p tag="a b"><q tag="c d">x t0</q></p>',
+        # the stand-in name must differ from a tag inside: one ending the str
+        # "t0", and the eleventh when "t0" to "t10" are taken
+        '<p tag="a b">x<t0/>y</p>', '<p tag="a b">t0 t1 t2 t3 t4 t5 t6 t7 t8 t9<t10/>y</p>',
         '<p is_self_closing="x"/>', '<p classes="a b" class="c">x</p>',
         # whitespace and text next to elements
         "a <b>c</b> d", "< <b>c</b>", "<a <b>c</b>>", "<a><a/></a></a>", '<p>x</p  ><p class="  ">y</p>',
@@ -75,22 +85,25 @@ def test_markup_round_trips_on_adversarial_text(text):
 
 
 @pytest.mark.parametrize(
-    "tree, error",
+    "tree, error, message",
     [
-        ([{"tag": "a", "title": 'say "hi"', "children": []}], ValueError),
-        ([{"tag": "a", "title": '"', "children": []}], ValueError),
-        ([{"tag": "a", "id": '"x', "children": []}], ValueError),
-        ([{"tag": "a", "title": 'x"', "children": []}], ValueError),
-        ([{"tag": "a", "data x": "1", "children": []}], ValueError),
-        ([{"tag": "a", "class": "c", "children": []}], ValueError),
-        ([{"tag": "a", "title": 1, "children": []}], TypeError),
-        ([{"id": "no tag", "children": []}], ValueError),
-        ([{"tag": "a", "children": "x"}], TypeError),
-        ([1], TypeError),
+        # the value named is the one whose '>' ends the tag, not the last one
+        ([{"tag": "a", "title": ">", "lang": "x", "children": []}], ValueError, "value '>' ends"),
+        ([{"tag": "a", "id": "a>b", "style": "x", "children": []}], ValueError, "value 'a>b' ends"),
+        ([{"tag": "a", "title": 'say "hi"', "children": []}], ValueError, "double quote"),
+        ([{"tag": "a", "title": '"', "children": []}], ValueError, "double quote"),
+        ([{"tag": "a", "id": '"x', "children": []}], ValueError, "double quote"),
+        ([{"tag": "a", "title": 'x"', "children": []}], ValueError, "double quote"),
+        ([{"tag": "a", "data x": "1", "children": []}], ValueError, "'data x' is no name"),
+        ([{"tag": "a", "class": "c", "children": []}], ValueError, "'class' is no name"),
+        ([{"tag": "a", "title": 1, "children": []}], TypeError, "'title' is a str, not int"),
+        ([{"id": "no tag", "children": []}], ValueError, "without a tag"),
+        ([{"tag": "a", "children": "x"}], TypeError, None),
+        ([1], TypeError, None),
     ],
 )
-def test_trees_no_markup_gives(tree, error):
-    with pytest.raises(error):
+def test_trees_no_markup_gives(tree, error, message):
+    with pytest.raises(error, match=message):
         qt.to_markup(tree)
 
 

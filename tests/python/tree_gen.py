@@ -47,8 +47,15 @@ LEAVES = [None, True, False, b"x", object]  # object: a new plain object each ti
 ESCAPES = ["\\ud800\\udc00", "\\udbff\\udfff", "\\ud800\\udbff", "\\udbff\\ue000", "\\ud7ff\\udc00",
            "\\ud800", "\\udfff", "\\udc00\\ud800", "\\ud800\\u0041", "\\uDBFF\\uDFFF", "\\u00e9",
            "\\ufeff", "\\u0000", "\\/\\b\\f\\n\\r\\t\\\\\\\""]
+# Numbers at the edges of the grammar: exponents cut short after the 'e' or
+# its sign, exponents with a sign, a point with no digit after it. Alone, at
+# the end of a text, each tests the reader's bounds.
+NUMBER_EDGES = ["1e", "1E", "1e+", "1E-", "-2e", "0e-", "1e5", "1E-5", "1e+5", "-0.5E+07", "1.", "1.e5", "1.5e"]
+# Wrappers that put a number at the end of the text, before a bracket, a
+# comma or a space.
+NUMBER_PLACES = ["{}", "[{}]", "[{},2]", "{} ", '{{"k":{}}}']
 BREAKERS = ["\\ud800\\", "\\ud800\\u12", "\\x", "\ufeff", '"', ",", "]", "}", "1e400", "-0", "NaN",
-            "-Infinity", "tru", "0.5e-3", "01", "\x1f"]
+            "-Infinity", "tru", "0.5e-3", "01", "\x1f"] + NUMBER_EDGES
 # Tags text() leaves out.
 SKIPS = [(), ("script",), ("a", "p")]
 # Keyword arguments of elements(): tags, id, classes (a str "classes" must
