@@ -233,6 +233,18 @@ SKIPPED_WORDS = {"operator", "template", "static_assert", "assert", "requires", 
 INTEGER = re.compile(r"^(0[xX][0-9a-fA-F']+|[0-9][0-9']*)([uUlLzZ]*)$")
 
 
+def compiled_here(condition):
+    """Whether an #if condition holds for this interpreter: PY_VERSION_HEX
+    compared with a number is decided, anything else counts as true."""
+    m = re.fullmatch(r"\s*PY_VERSION_HEX\s*(<|<=|>|>=|==|!=)\s*(0[xX][0-9a-fA-F]+|\d+)\s*(//.*|/\*.*)?",
+                     condition)
+    if not m:
+        return True
+    op, value = m.group(1), int(m.group(2), 0)
+    return {"<": sys.hexversion < value, "<=": sys.hexversion <= value, ">": sys.hexversion > value,
+            ">=": sys.hexversion >= value, "==": sys.hexversion == value, "!=": sys.hexversion != value}[op]
+
+
 def ordinal(k):
     return {1: "1st", 2: "2nd", 3: "3rd"}.get(k, f"{k}th")
 
@@ -300,9 +312,32 @@ class FileMutations:
         self.lines = self.text.split("\n")
         self.by_line = {}
         self.skip_lines = set()
+        # Branches of #if PY_VERSION_HEX tests that this interpreter does not
+        # compile: (is this branch on, has an earlier one been) per level.
+        branches = []
+        off_from = None
         for t in lex(self.text):
             if t.kind == "pp":
                 self.skip_lines.update(range(t.line, t.line + t.text.count("\n") + 1))
+                was_off = any(not on for on, _ in branches)
+                directive = re.match(r"#\s*(\w+)\s*(.*)", t.text)
+                word, rest = directive.groups() if directive else ("", "")
+                if word in ("if", "ifdef", "ifndef"):
+                    on = compiled_here(rest) if word == "if" else True
+                    branches.append((on, on))
+                elif word == "elif" and branches:
+                    taken = branches[-1][1]
+                    on = not taken and compiled_here(rest)
+                    branches[-1] = (on, taken or on)
+                elif word == "else" and branches:
+                    branches[-1] = (not branches[-1][1], True)
+                elif word == "endif" and branches:
+                    branches.pop()
+                is_off = any(not on for on, _ in branches)
+                if is_off and not was_off:
+                    off_from = t.line
+                elif was_off and not is_off:
+                    self.skip_lines.update(range(off_from, t.line))
             elif t.kind != "comment":
                 self.by_line.setdefault(t.line, []).append(t)
                 if "\n" in t.text:

@@ -88,11 +88,10 @@ def report(cache=os.path.join(ROOT, ".mutmut-cache")):
         print("Survivors:")
         print("\n".join(survivors))
     total = {}
-    for path in sorted(counts) + ["all"]:
-        count = counts.get(path) or total
-        if path != "all":
-            for k, v in count.items():
-                total[k] = total.get(k, 0) + v
+    for count in counts.values():
+        for k, v in count.items():
+            total[k] = total.get(k, 0) + v
+    for path, count in sorted(counts.items()) + [("all", total)]:
         killed = count.get("ok_killed", 0) + count.get("bad_timeout", 0)
         tested = killed + count.get("bad_survived", 0)
         score = f"{100.0 * killed / tested:.1f}%" if tested else "n/a"
