@@ -63,6 +63,8 @@ class Gen:
              "style": self.choice(["", "a"]), "is_self_closing": False}
         for _ in range(self.pick(4)):
             e[self.choice(ATTRS)] = self.choice(VALUES)
+        if self.pick(6) == 0:  # an element made by hand, without one of its own keys
+            del e[self.choice(["id", "classes", "style"])]
         e["children"] = self.nodes(depth + 1)
         self.made.append(e)
         return e
