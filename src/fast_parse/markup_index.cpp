@@ -170,36 +170,35 @@ bool MarkupIndex<CharT>::read_tag_in(Pos start, Pos close, Tag& out) {
   const CharT* t = text_;
   Pos i = start + 1;
   const Pos end = close;
-  // The first position from `from` on whose character `is` does not take,
-  // or `end`. In a long tag, a stride at a time with a check between, since
-  // one run of spaces or of a name may be the whole tag.
-  auto skip = [&](Pos from, auto is) {
+  // `scan(from, stop)`: the first position in [from, stop) where a scan
+  // stops, or `stop`. In a long tag it runs a stride at a time with a check
+  // between, since one run of spaces, of a name or of a value may be the
+  // whole tag.
+  auto strided = [&](Pos from, auto scan) {
     if constexpr (kLong) {
       for (;;) {
         const Pos stop = end - from > kCharsPerCheck ? from + static_cast<Pos>(kCharsPerCheck) : end;
-        while (from < stop && is(t[from])) ++from;
+        from = scan(from, stop);
         if (from < stop || stop == end) return from;
         check_();
       }
     } else {
-      while (from < end && is(t[from])) ++from;
-      return from;
+      return scan(from, end);
     }
+  };
+  auto skip = [&](Pos from, auto is) {
+    return strided(from, [&](Pos at, Pos stop) {
+      while (at < stop && is(t[at])) ++at;
+      return at;
+    });
   };
   auto spaces = [&](Pos from) { return skip(from, [](CharT c) { return is_space(c); }); };
   auto name_chars = [&](Pos from) { return skip(from, [](CharT c) { return is_name_char(c); }); };
-  // The first '"' from `from` on, or `end`; likewise a stride at a time in a long tag.
+  // The first '"' from `from` on, or `end`.
   auto quote = [&](Pos from) {
-    if constexpr (kLong) {
-      for (;;) {
-        const Pos stop = end - from > kCharsPerCheck ? from + static_cast<Pos>(kCharsPerCheck) : end;
-        from = static_cast<Pos>(find_char(t, from, stop, static_cast<CharT>('"')));
-        if (from < stop || stop == end) return from;
-        check_();
-      }
-    } else {
-      return static_cast<Pos>(find_char(t, from, end, static_cast<CharT>('"')));
-    }
+    return strided(from, [&](Pos at, Pos stop) {
+      return static_cast<Pos>(find_char(t, at, stop, static_cast<CharT>('"')));
+    });
   };
   if (i == end) return false;  // "<>"
   const bool closing = t[i] == '/';
