@@ -139,6 +139,18 @@ const LongTag kLongTags[] = {
     {"long_value", [](std::size_t n) { return "<a k=\"" + std::string(n, 'v') + "\">"; }, 1, false, false, 1},
     {"long_name", [](std::size_t n) { return "<" + std::string(n, 'a') + ">"; }, 1, false, false, 0},
     {"long_key", [](std::size_t n) { return "<a " + std::string(n, 'k') + "=\"\">"; }, 1, false, false, 1},
+    // Two long keys of one length: distinct when their last characters
+    // differ, a repeated key (no tag) when they do not.
+    {"long_keys_differing_at_the_end",
+     [](std::size_t n) {
+       return "<a " + std::string(n / 2, 'k') + "1=\"\" " + std::string(n / 2, 'k') + "2=\"\">";
+     },
+     1, false, false, 2},
+    {"long_key_repeated",
+     [](std::size_t n) {
+       return "<a " + std::string(n / 2, 'k') + "=\"\" " + std::string(n / 2, 'k') + "=\"\">";
+     },
+     0, false, false, 0},
     {"spaces_in_tag", [](std::size_t n) { return "<a" + spaces(n) + "/>"; }, 1, false, true, 0},
     {"spaces_around_equals",
      [](std::size_t n) {
