@@ -39,6 +39,20 @@ BLOCK = ('<div id="d" class="a b" data-k="v">' + "lorem ipsum " * 20 + "<b>bold<
          "text<p>never closed <i>\u00e9\U0001f600</i><span/>")
 
 
+# Texts and values longer than parse copies at one go (4 Mi characters),
+# whose one wide character sits at either end of a piece: the str still
+# holds every character, in the storage it needs.
+LONG = 1 << 22
+
+
+@pytest.mark.parametrize("wide", ["\xe9", "\u6161", "\U0001F600"], ids=["latin1", "ucs2", "ucs4"])
+@pytest.mark.parametrize("at", [0, LONG - 1, LONG, 2 * LONG + 5])
+def test_long_texts_keep_their_widest_character(wide, at):
+    run = "x" * at + wide + "x" * (2 * LONG + 6 - at)
+    tree = quillet.parse(run + '<b k="' + run + '"></b>')
+    assert tree[0] == run and tree[1]["k"] == run
+
+
 @pytest.mark.bigmem(8)
 def test_256_mib_of_markup():
     copies = (256 << 20) // len(BLOCK) + 1
