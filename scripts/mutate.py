@@ -751,7 +751,9 @@ def main():
     parser.add_argument("--list", action="store_true", help="print the mutants, run nothing")
     parser.add_argument("--sample", type=int, help="draw this many mutants at random")
     parser.add_argument("--seed", type=int, default=0, help="the seed of --sample (default 0)")
-    parser.add_argument("--match", help="only mutants whose `file:line: description` holds this text")
+    parser.add_argument("--match", action="append",
+                        help="only mutants whose `file:line: description` holds this text (repeat it"
+                             " for any of several)")
     parser.add_argument("--equivalent", default=os.path.join(ROOT, "scripts", "mutation-equivalent.txt"),
                         help="the known equivalent mutants (default scripts/mutation-equivalent.txt)")
     parser.add_argument("--build-dir", default="build-mutate", help="the build folder (default build-mutate)")
@@ -804,7 +806,7 @@ def main():
             m.status, m.reason = "equivalent", reason
     total = len(mutants)
     if args.match:
-        mutants = [m for m in mutants if args.match in m.label()]
+        mutants = [m for m in mutants if any(text in m.label() for text in args.match)]
     if args.sample is not None and args.sample < len(mutants):
         # In the order drawn, so that a run stopped early is still a fair sample.
         mutants = random.Random(args.seed).sample(mutants, args.sample)
