@@ -185,6 +185,25 @@ def test_code_run_by_a_lookup_changes_the_tree(trigger, hook):
     assert got in ALLOWED
 
 
+@pytest.mark.parametrize("selector", ["b", "#z, b"])
+def test_drop_notices_an_element_swapped_for_an_equal_one(selector):
+    # The classes lookup of drop's copy of the section swaps the i after it
+    # for an equal element: the tree is as long, but no longer the one that
+    # was matched.
+    (got,) = run_child(
+        f"""
+        key = Key("data-k", "classes", lambda: hit[0]["children"].__setitem__(2, el("i", "w")))
+        hit, _ = hostile_trees(key)
+        key.armed = True
+        try:
+            qt.drop(hit, {selector!r})
+        except RuntimeError as exc:
+            print(exc)
+        """
+    )
+    assert got == "drop(): the tree changed during the call"
+
+
 @pytest.mark.parametrize("hook", HOOKS.values(), ids=list(HOOKS))
 def test_a_tag_whose_hash_changes_the_tree_in_the_skip_lookup(hook):
     (got,) = run_child(
@@ -296,6 +315,45 @@ def test_a_key_that_raises_raises_its_own_error(call):
         """
     )
     assert {line.split()[2] for line in lines} <= {"ok", "Boom"}, lines
+
+
+# The native side reads a compiled selector from nested tuples that only the
+# Python half makes; handed anything else, it refuses with a TypeError. Each
+# program below is changed in one place at a time: a str, int or None leaf
+# to another type, an int out of every range, a tuple to None.
+PROGRAM_SOURCES = [
+    "div.x > a[href^='h' i]:nth-child(2n+1 of b):lang(en), :has(> i):not(p)",
+    "#z ~ [data-k|=a s] + *:empty:first-of-type, :is(p, :where(a b)) :nth-last-of-type(-n+3)",
+    ":root > :scope:only-child [title$=x] [lang*='' i] [type~=checkbox] [id] .a.b",
+]
+WRONG_LEAVES = {str: [1], int: ["1", 2**40, -(2**40)], type(None): [1.5], tuple: [None]}
+
+
+def program_leaves(node, path=()):
+    """(path, value) of node and of everything inside it."""
+    yield path, node
+    if isinstance(node, tuple):
+        for i, item in enumerate(node):
+            yield from program_leaves(item, path + (i,))
+
+
+def program_with(node, path, value):
+    if not path:
+        return value
+    i = path[0]
+    return node[:i] + (program_with(node[i], path[1:], value),) + node[i + 1:]
+
+
+@pytest.mark.parametrize("pattern", PROGRAM_SOURCES)
+def test_a_program_the_python_half_never_makes_is_refused(pattern):
+    from quillet_tree import _native, _selectors
+
+    program = _selectors.parse(pattern)
+    _native.compile_selector(program)
+    for path, leaf in program_leaves(program):
+        for wrong in WRONG_LEAVES.get(type(leaf), ()):  # bools are flags: any value is one
+            with pytest.raises(TypeError, match="^not a selector program$"):
+                _native.compile_selector(program_with(program, path, wrong))
 
 
 # Every helper with its n-th allocation failing, for each n until one call
