@@ -242,3 +242,24 @@ def test_wrong_types(tree, selector, name):
     for call in (oracle_select, qt.select, qt.drop):
         with pytest.raises(TypeError, match=name if call is not oracle_select else None):
             call(tree, selector)
+
+
+# Lists nested in lists: each is let go once the list around it is matched,
+# so that a refused selector needs as much for each element with lists
+# nested 30 deep as with lists nested 2 deep.
+NESTINGS = {"of S": ":nth-child(1 of {})", ":is": ":is({})", "both": ":nth-child(1 of :is({}))"}
+
+
+@pytest.mark.parametrize("nesting", NESTINGS.values(), ids=list(NESTINGS))
+def test_nested_lists_are_let_go_as_the_match_goes(nesting):
+    wide = quillet.parse("<a></a>" * 200_000)
+    refused = "".join(f":nth-last-child(1 of a, b{i})" for i in range(2000))
+    needs = []
+    for depth in (2, 30):
+        chain = "a"  # matched before the lists of `refused`, which are held to the end
+        for _ in range(depth):
+            chain = nesting.format(chain)
+        with pytest.raises(MemoryError) as caught:
+            qt.select(wide, "a" + chain + refused)
+        needs.append(int(re.search(r"needs (\d+) bytes", str(caught.value)).group(1)))
+    assert needs[0] == needs[1]
