@@ -517,7 +517,8 @@ def read_equivalents(path):
     with open(path, encoding="utf-8") as f:
         rows = f.read().splitlines()
     for k, row in enumerate(rows):
-        m = re.match(r"^(\S+?):(\d+): (.*?)\s+#\s*(.*)$", row)
+        # The reason follows the last "  #": a description may hold a comment.
+        m = re.match(r"^(\S+?):(\d+): (.*)\s\s#\s*(.*)$", row)
         if not m or row.lstrip().startswith("#"):
             continue
         # The line's text follows on the next row, indented, as the survivors print it.
