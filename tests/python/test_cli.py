@@ -243,11 +243,17 @@ def big_pages(tmp_path_factory):
 
 
 @pytest.mark.parametrize("options", [(), ("-c",), ("--json", "-1"), ("-a", "class", "-a", "id")])
-def test_processes_share_the_files_and_keep_their_order(big_pages, options):
-    names = [big_pages[0], "/no/such/file", *big_pages[1:]]
+def test_processes_share_the_files_and_keep_their_order(big_pages, options, tmp_path):
+    # One name is no UTF-8: where the output names a file, it is written as
+    # Python writes such a name to UTF-8 with errors="replace".
+    odd = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"page\xff.html"))
+    os.symlink(big_pages[1], odd)
+    names = [big_pages[0], "/no/such/file", odd, *big_pages[1:]]
     alone = run("-j", "1", *options, "p, div", *names)
     shared = run("-j", "3", *options, "p, div", *names)
     assert alone[0] == 1 and alone == shared
+    if options == ("-c",):
+        assert odd.encode("utf-8", "replace").decode() + "\t" in alone[1]
 
 
 def first_worker(pid):

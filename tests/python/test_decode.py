@@ -43,8 +43,10 @@ def test_pages(case):
     (BOM8 + b"x", "utf_8", "x"),
     (BOM_LE + "x".encode("utf-16-le"), "utf-16", "x"),
     (BOM_BE + "x".encode("utf-16-le"), "utf-16le", "\ufffex"),
-    # 0x80 is the euro sign in GBK and gb18030.
+    # 0x80 is the euro sign in GBK and gb18030; other bytes that do not
+    # decode become U+FFFD, as Python's own handler makes them.
     (b"\x80" + "中".encode("gbk"), "gbk", "€中"),
+    (b"a\xffb\x80", "gbk", b"a\xffb".decode("gb18030", "replace") + "€"),
     # x-user-defined, which Python lacks: the high bytes go to U+F780-U+F7FF.
     (b"a\x80\xff", "x-user-defined", "a\uf780\uf7ff"),
 ])
@@ -83,6 +85,10 @@ def test_clues(data, expected):
     ('<!-- <meta charset="koi8-r"> -->', False),
     ('<!--><meta charset="koi8-r">', True),
     ('<div title="<meta charset=koi8-r>"></div>', False),
+    ('<p title="<meta charset=koi8-r>"></p>', False),
+    ('<!x <meta charset="koi8-r">', False),  # <!, </ and <? run to the next >
+    ('</x <meta charset="koi8-r">', False),
+    ('<?x <meta charset="koi8-r">', False),
     ("<metal charset=koi8-r>", False),
     ('<meta charset="iso-2022-kr"><meta charset="koi8-r">', False),  # replacement: passed over
     (" " * 1010 + '<meta charset="koi8-r">', False),  # beyond the first 1024 bytes
@@ -91,6 +97,9 @@ def test_clues(data, expected):
     ("<?xml version='1.0' encoding = 'KOI8-R' ?>", True),
     (' <?xml version="1.0" encoding="koi8-r"?>', False),
     ('<?xml version="1.0" encoding="koi8 r"?>', False),
+    # a quote closed within the first 1,024 bytes, or not
+    ("<?xml" + " " * 1000 + 'encoding="koi8-r"?>', True),
+    ("<?xml" + " " * 1002 + 'encoding="koi8-r>', False),
 ])
 def test_prescan(head, found):
     text = head + RUSSIAN

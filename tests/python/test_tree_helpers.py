@@ -6,6 +6,7 @@ import json
 import math
 import pathlib
 import pickle
+import re
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -98,6 +99,12 @@ def test_markup_round_trips_on_adversarial_text(text):
         ([{"tag": "a", "class": "c", "children": []}], ValueError, "'class' is no name"),
         ([{"tag": "a", "title": 1, "children": []}], TypeError, "'title' is a str, not int"),
         ([{"id": "no tag", "children": []}], ValueError, "without a tag"),
+        # the first node that is misread, and what comes back; a repr of 60
+        # characters is shown whole, a longer one cut to 60 and "..."
+        ([""], ValueError, "^cannot write the text run '' as markup: it does not come back$"),
+        (["a" * 58, "b"], ValueError,
+         "^" + re.escape(f"cannot write the text run {'a' * 58!r} as markup: it reads back as the text run"
+                         f" {repr('a' * 58 + 'b')[:60]}...") + "$"),
         ([{"tag": "a", "children": "x"}], TypeError, None),
         ([1], TypeError, None),
     ],

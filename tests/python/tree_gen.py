@@ -37,9 +37,11 @@ class D(Named, dict):
 
 KEYS = ("tag", "id", "classes", "style", "is_self_closing", "children")
 WORDS = ["", "a", "b", "aa", "ab", "a b", "p", "script", "x-1", "\xe9", "\u6161", "\U0001F600"]
-# One of each storage width, and the surrogates at the ends of their ranges.
+# One of each storage width, the last of each width, and the surrogates at
+# the ends of their ranges with their neighbours.
 CHARS = ["a", "b", " ", "\x00", '"', "\\", "/", "\x7f", "\xe9", "\xff", "\u0100", "\u2028", "\u6161",
-         "\ufeff", "\U00010000", "\U0001F600", "\U0010FFFF", "\ud800", "\udbff", "\udc00", "\udfff"]
+         "\ufeff", "\uffff", "\U00010000", "\U0001F600", "\U0010FFFF", "\ud7ff", "\ud800", "\udbff",
+         "\udc00", "\udfff", "\ue000"]
 NUMBERS = [0, 1, -1, 7, 2**63, -2**70, 0.0, -0.0, 1.5, 1e300, 5e-324, math.inf, -math.inf, math.nan]
 LEAVES = [None, True, False, b"x", object]  # object: a new plain object each time
 # Escapes at the bounds of the surrogate ranges, lone and paired, and pieces
