@@ -4,6 +4,7 @@ as quillet.parse reads it. Every case runs except those in EXCUSED."""
 import html
 import json
 import pathlib
+import pickle
 
 import pytest
 
@@ -77,6 +78,10 @@ def test_invalid_native(document, case):
     assert info.value.pattern == case["selector"]
     assert 0 <= info.value.position <= len(case["selector"]), info.value.position
     assert f"position {info.value.position}" in str(info.value)
+    back = pickle.loads(pickle.dumps(info.value))
+    assert (type(back), back.args, back.pattern, back.position) == (
+        qt.SelectorError, info.value.args, info.value.pattern, info.value.position)
+    assert f"{type(back).__module__}.{type(back).__qualname__}" == "quillet_tree.SelectorError"
 
 
 @invalid

@@ -53,6 +53,12 @@ class SelectorError(ValueError):
         super().__init__(f"{message} at position {position} of {pattern!r}")
         self.pattern = pattern
         self.position = position
+        self._reason = message
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        # Remade from what it was made of: pickle (and so a worker process)
+        # would otherwise call __init__ with the whole message alone.
+        return type(self), (self._reason, self.pattern, self.position), self.__dict__
 
 
 # Shown where it is used from.
