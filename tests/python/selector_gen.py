@@ -36,7 +36,8 @@ def escapes(c):
     """Ways to write the character c as a CSS escape, some at the six-digit
     limit of a hex escape (one digit more is a character of its own)."""
     h = format(ord(c), "x")
-    out = ["\\" + h + " ", "\\" + h.upper() + "\t", "\\" + h + "\n", "\\" + h.zfill(6),
+    out = ["\\" + h + " ", "\\" + h.upper() + "\t", "\\" + h + "\n", "\\" + h + "\r\n", "\\" + h + "\r",
+           "\\" + h + "\f", "\\" + h.zfill(6),
            "\\" + h.zfill(6) + " ", "\\" + h.zfill(7), "\\0 ", "\\110000 ", "\\D800 "]
     if c not in "0123456789abcdefABCDEF\n":
         out.append("\\" + c)
@@ -101,7 +102,9 @@ class Gen:
 
     def string(self, text):
         q = self.choice(["\"", "'"])
-        return q + text.replace("\\", "\\\\").replace(q, "\\" + q) + q
+        # A backslash before a line break continues the string: it stands for nothing.
+        cut = self.choice(["", "", "\\\n", "\\\r\n", "\\\r", "\\\f"])
+        return q + cut + text.replace("\\", "\\\\").replace(q, "\\" + q) + q
 
     def value(self):
         v = self.choice(VALUES)
@@ -192,6 +195,7 @@ def sweep():
     simples += [f"[{n}{op}{v!r}{f}]" for i, n in enumerate(ATTR_NAMES) for j, op in enumerate(OPS)
                 for v, f in ((VALUES[(i + j) % len(VALUES)], FLAGS[(i * j) % len(FLAGS)]),)]
     simples += [f"[title{op}{v!r}{f}]" for op in OPS for v in VALUES for f in ("", " i")]
+    simples += [f'[title="{v[:1]}\\{nl}{v[1:]}"]' for v in ("a", "a b", "x-1") for nl in ("\n", "\r\n", "\r", "\f")]
     simples += [f":{k}" for name in PSEUDOS for k in cases(name)]
     simples += [f":{name}({k})" for name in NTHS for anb in ANB for k in cases(anb)]
     simples += [f":{k}({anb} of {s})" for k in cases("nth-child") for anb in ("odd", "-n+2", "1")
