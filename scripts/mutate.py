@@ -62,7 +62,7 @@ SELECT_TESTS = ["test_select_conformance.py", "test_select_differential.py", "te
 # ctest -R patterns name GoogleTest suites: the binary of tests/cpp/<folder>,
 # and the embedded-interpreter tests of tests/cpp/py for the modules' code.
 PARSE_CTEST = "^(CheckedGrowth|StructuralTest|ShapesAndSizes|Counts|DifferentialTest|PyFastParseTest|PyConvertTest)"
-MODULE_CTEST = "^(PyFastParseTest|PyConvertTest)"
+MODULE_CTEST = "^(PyFastParseTest|PyConvertTest|PyFailureTest)"
 TESTS_BY_FOLDER = {
     "src/fast_parse": (PARSE_CTEST, PARSE_TESTS),
     "src/lib": (MODULE_CTEST, MODULE_TESTS),
@@ -455,8 +455,11 @@ class FileMutations:
                         after = following or []
                     if after and after[0].text in LEAVING:
                         add(f"check removed: if condition -> false{where}", [(lo, hi, "false")])
-        # A whole one-line statement deleted.
-        if code[-1].text == ";" and code[0].text not in NOT_DELETED and not is_declaration(code):
+        # A whole one-line statement deleted; not a member declared `= delete`
+        # or `= default`, which only the compiler reads.
+        defaulted = len(code) >= 3 and code[-3].text == "=" and code[-2].text in ("delete", "default")
+        if code[-1].text == ";" and code[0].text not in NOT_DELETED and not is_declaration(code) and \
+                not defaulted:
             previous = self.previous_code_token(number)
             balanced = all(sum(x.text == o for x in code) == sum(x.text == c for x in code)
                            for o, c in ("()", "[]", "{}"))

@@ -1,5 +1,6 @@
 """The module's face: attributes, argument binding and its exact messages, str input."""
 import gc
+import subprocess
 import sys
 import types
 
@@ -25,6 +26,13 @@ def test_module_attributes():
     assert quillet.parse.__self__ is quillet
     assert quillet.parse.__module__ == "quillet"
     assert {name for name in dir(quillet) if not name.startswith("__")} == {"parse"}
+
+
+def test_importing_warns_of_nothing():
+    # A C API version the interpreter does not know, say, only warns.
+    out = subprocess.run([sys.executable, "-W", "error", "-c", "import quillet, quillet_tree"],
+                         capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stderr) == (0, "")
 
 
 @pytest.mark.parametrize(
