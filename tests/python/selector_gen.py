@@ -162,7 +162,8 @@ class Gen:
             parts.append((self.ws() + comb + self.ws()) if comb != " " else self.choice([" ", "\t", " /**/ "]))
             parts.append(self.compound(depth))
         if depth == 0 and self.pick(10) == 0:
-            parts.append(self.choice(["::before", ":after", "::slotted(p)", "::part(a b)", "::example"]))
+            parts.append(self.choice(["::before", ":after", "::slotted(p)", "::slotted(.a:not(p))",
+                                      "::slotted(p b)", "::part(a b)", "::part(.a)", "::example"]))
         return "".join(parts)
 
     def selector_list(self, depth=0, relative=False):

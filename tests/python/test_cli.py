@@ -215,6 +215,18 @@ def wait_until_blocked(pid, *places):
         time.sleep(0.02)
 
 
+def test_a_keyboard_interrupt_raised_inside_is_130_without_a_traceback(monkeypatch, capfd):
+    # As when the command runs in-process under code that raises it itself.
+    from quillet_tree import _cli
+
+    def interrupted(text):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(quillet, "parse", interrupted)
+    assert _cli.main(["-j", "1", "-c", "p", str(SAMPLE)]) == 130
+    assert "Traceback" not in capfd.readouterr().err
+
+
 def test_ctrl_c_exits_130_without_a_traceback():
     # Default SIGINT handling in the child whatever this process inherited,
     # so that Python turns the signal into KeyboardInterrupt.
@@ -244,11 +256,12 @@ def big_pages(tmp_path_factory):
 
 @pytest.mark.parametrize("options", [(), ("-c",), ("--json", "-1"), ("-a", "class", "-a", "id")])
 def test_processes_share_the_files_and_keep_their_order(big_pages, options, tmp_path):
-    # One name is no UTF-8: where the output names a file, it is written as
-    # Python writes such a name to UTF-8 with errors="replace".
+    # One name is no UTF-8, last, so that a worker reads it: where the output
+    # names a file, it is written as Python writes such a name to UTF-8 with
+    # errors="replace".
     odd = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"page\xff.html"))
     os.symlink(big_pages[1], odd)
-    names = [big_pages[0], "/no/such/file", odd, *big_pages[1:]]
+    names = [big_pages[0], "/no/such/file", *big_pages[1:], odd]
     alone = run("-j", "1", *options, "p, div", *names)
     shared = run("-j", "3", *options, "p, div", *names)
     assert alone[0] == 1 and alone == shared
