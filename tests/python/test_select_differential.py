@@ -228,6 +228,7 @@ BAD = [
     ([element("p", children="x")], "p", "str"),
     ([element("p", children=("x",))], "*", "tuple"),
     ([{"tag": 5, "children": []}], "p", "int"),
+    ([element("p"), {"id": "", "children": []}], "p", 'element 1 in document order has no "tag"'),
     ([element("p", id=5)], "#x", "int"),
     ([element("p", classes=5)], ".a", "int"),
     ([element("p", classes=[b"a"])], ".a", "bytes"),
