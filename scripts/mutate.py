@@ -61,7 +61,7 @@ SELECT_TESTS = ["test_select_conformance.py", "test_select_differential.py", "te
                 "test_hostile.py", "test_docs.py"]
 # ctest -R patterns name GoogleTest suites: the binary of tests/cpp/<folder>,
 # and the embedded-interpreter tests of tests/cpp/py for the modules' code.
-PARSE_CTEST = "^(CheckedGrowth|StructuralTest|ShapesAndSizes|Counts|DifferentialTest|PyFastParseTest|PyConvertTest)"
+PARSE_CTEST = "^(CheckedGrowth|StructuralTest|ShapesAndSizes|Counts|Shapes/LongTagTest|DifferentialTest|PyFastParseTest|PyConvertTest)"
 MODULE_CTEST = "^(PyFastParseTest|PyConvertTest|PyFailureTest)"
 TESTS_BY_FOLDER = {
     "src/fast_parse": (PARSE_CTEST, PARSE_TESTS),
