@@ -14,6 +14,7 @@
 
 #include "base/errors.hpp"
 #include "fast_parse/scanner.hpp"
+#include "lib/long_substring.hpp"
 #include "python/py_failure.hpp"
 #include "python/py_ref.hpp"
 #include "python/py_state.hpp"
@@ -64,37 +65,8 @@ constexpr Pos kShortText = 24;
 // built before the first check (see hide). An attribute counts as a node,
 // and as one more per kCharsPerNode characters of its key and value.
 constexpr std::size_t kNodesPerSignalCheck = 32768;
-constexpr std::size_t kCharsPerSignalCheck = std::size_t{1} << 22;
 constexpr std::size_t kCharsPerNode = kCharsPerSignalCheck / kNodesPerSignalCheck;
 
-// New reference: the str of the characters `s` of `input`, whose storage is
-// `text`, as PyUnicode_Substring makes it, but read and copied
-// kCharsPerSignalCheck characters at a time with `check()` between: one text
-// run or value may be gigabytes long.
-template <class CharT, class Check>
-PyObject* long_substring(PyObject* input, const CharT* text, Span s, Check&& check) {
-  // The str takes the narrowest storage its characters fit, as any str does:
-  // or-ing them tells which (a bit at 7, 8 or 16 or above is set exactly
-  // when a character needs it).
-  std::uint32_t bits = 0;
-  for (std::size_t at = s.begin; at < s.end; at += kCharsPerSignalCheck) {
-    const std::size_t stop = std::min<std::size_t>(at + kCharsPerSignalCheck, s.end);
-    CharT any = 0;
-    for (std::size_t i = at; i < stop; ++i) any |= text[i];
-    bits |= any;
-    check();
-  }
-  const Py_UCS4 widest = std::min<std::uint32_t>(bits, 0x10FFFF);
-  PyRef out(QUILLET_PY_NEW(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), widest)));
-  for (std::size_t at = s.begin; at < s.end; at += kCharsPerSignalCheck) {
-    const std::size_t n = std::min<std::size_t>(kCharsPerSignalCheck, s.end - at);
-    if (PyUnicode_CopyCharacters(out.get(), static_cast<Py_ssize_t>(at - s.begin), input, static_cast<Py_ssize_t>(at),
-                                 static_cast<Py_ssize_t>(n)) < 0)
-      py_creation_failed(__FILE__, __LINE__);
-    check();
-  }
-  return out.release();
-}
 
 // Short texts shared within one tree: whitespace between tags, class names,
 // attribute names and repeated values. A direct-mapped table with one entry

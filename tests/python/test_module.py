@@ -127,6 +127,16 @@ def test_no_surrogate_in_any_width_parses(text):
     assert quillet.parse(text) == [text]
 
 
+# A text run longer than one copy, plain ASCII, where the input holds a
+# wider character before or after it: the run is that slice of the input.
+@pytest.mark.parametrize("before, after", [("\u00e9", ""), ("", "\u00e9"), ("\u4e2d", ""), ("\U0001F600", "")])
+def test_a_long_ascii_run_beside_a_wider_character(before, after):
+    run = "a" * ((1 << 22) + 3)
+    text = before + "<b></b>" + run + "<b></b>" + after
+    tree = quillet.parse(text)
+    assert tree[tree.index(run)] == text[len(before) + 7:len(before) + 7 + len(run)]
+
+
 
 def legacy_str(text):
     """A str made through the wide-character API of Python 3.11 and earlier,

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "lib/long_substring.hpp"
 #include "py/py_support.hpp"
 
 namespace {
@@ -34,6 +35,40 @@ namespace quillet {
 namespace {
 
 using test::allocated_blocks;
+
+// A slice of three and a bit pieces, with one character of each width at
+// its first, a middle or its last place (or just outside it): the same str
+// as PyUnicode_Substring makes, in the same storage, with a check after
+// each piece is read and after each is copied.
+TEST(PyFastParseTest, LongSubstringsAreWholeAndChecked) {
+  const Py_ssize_t n = static_cast<Py_ssize_t>(3 * kCharsPerSignalCheck + 5);
+  for (const Py_UCS4 wide : {Py_UCS4{'b'}, Py_UCS4{0xE9}, Py_UCS4{0x4E2D}, Py_UCS4{0x1F600}}) {
+    for (const Py_ssize_t at : {Py_ssize_t{0}, Py_ssize_t{1}, n / 2, n - 2, n - 1}) {
+      PyObject* input = PyUnicode_New(n, wide);
+      ASSERT_NE(input, nullptr);
+      for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(PyUnicode_KIND(input), PyUnicode_DATA(input), i, 'a');
+      PyUnicode_WRITE(PyUnicode_KIND(input), PyUnicode_DATA(input), at, wide);
+      const fast::Span s{1, static_cast<fast::Pos>(n - 1)};
+      std::size_t checks = 0;
+      auto count = [&checks] { ++checks; };
+      PyObject* got = nullptr;
+      switch (PyUnicode_KIND(input)) {
+        case PyUnicode_1BYTE_KIND: got = long_substring(input, PyUnicode_1BYTE_DATA(input), s, count); break;
+        case PyUnicode_2BYTE_KIND: got = long_substring(input, PyUnicode_2BYTE_DATA(input), s, count); break;
+        default: got = long_substring(input, PyUnicode_4BYTE_DATA(input), s, count); break;
+      }
+      PyObject* want = PyUnicode_Substring(input, s.begin, s.end);
+      ASSERT_NE(got, nullptr);
+      ASSERT_NE(want, nullptr);
+      EXPECT_EQ(PyUnicode_KIND(got), PyUnicode_KIND(want)) << wide << " at " << at;
+      EXPECT_EQ(PyUnicode_Compare(got, want), 0) << wide << " at " << at;
+      EXPECT_EQ(checks, 2 * ((s.size() + kCharsPerSignalCheck - 1) / kCharsPerSignalCheck));
+      Py_DECREF(want);
+      Py_DECREF(got);
+      Py_DECREF(input);
+    }
+  }
+}
 
 TEST(PyFastParseTest, EveryFailingEngineAllocationReleasesWhatWasMade) {
   // Many distinct short texts, attribute names and class names, so that the
