@@ -704,6 +704,33 @@ INTERRUPT_CALLS = {
 }
 
 
+def test_a_raising_signal_handler_ends_each_helper_with_its_error():
+    # A timer every millisecond, whose handler raises once the call has
+    # begun: the inputs are a tenth of those above, so each call lasts long
+    # enough to meet it, and each must end with that error, not an answer or
+    # another error.
+    body = """
+        inside = [False]
+
+        def handler(signum, frame):
+            if inside[0]:
+                inside[0] = False
+                raise Boom
+
+        signal.signal(signal.SIGALRM, handler)
+        """ + "".join(
+        f"""
+        {setup.replace("000", "00", 1)}
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        print({name!r}, outcome(lambda: (inside.__setitem__(0, True), {call})))
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        inside[0] = False
+        del x
+        """ for name, (setup, call) in INTERRUPT_CALLS.items())
+    lines = run_child(body, debug_malloc=False)
+    assert lines == [f"{name} Boom" for name in INTERRUPT_CALLS]
+
+
 @pytest.mark.slow
 def test_ctrl_c_ends_each_helper_at_once():
     # One child runs each helper uninterrupted (timing it), then again; the
