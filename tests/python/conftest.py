@@ -4,9 +4,14 @@ and skip themselves when the machine has too little, or when
 QUILLET_SKIP_BIGMEM is set. `memory_cap` ones run with the address space
 capped a few GiB above what the process holds (`memory_cap(gib)`: that many),
 so that a fault that makes a helper grow without end fails the test instead
-of exhausting the machine."""
+of exhausting the machine.
+
+Child processes that are sent SIGINT must be able to take it: when the
+suite is started with SIGINT ignored (in the background of a script, under
+nohup), every child would inherit that, so the suite takes SIGINT itself."""
 import os
 import resource
+import signal
 
 import pytest
 
@@ -17,6 +22,8 @@ CAP_GIB = 3
 
 
 def pytest_configure(config):
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     config.addinivalue_line("markers", "slow: takes seconds to minutes")
     config.addinivalue_line("markers", "bigmem(gib): needs about this many GiB of free memory")
     config.addinivalue_line("markers", f"memory_cap(gib={CAP_GIB}): runs with at most gib GiB more address space")
