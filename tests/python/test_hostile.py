@@ -695,7 +695,7 @@ def test_a_signal_that_comes_while_to_markup_picks_a_stand_in_is_handled_there()
 # memory, long to walk) where the helper walks shared parts again.
 INTERRUPT_CALLS = {
     "to_json": ("x = [[0.1] * 1000] * 6000", "qt.to_json(x)"),
-    "from_json": ("x = '[' + '1.5,' * 3_000_000 + '1]'", "qt.from_json(x)"),
+    "from_json": ("x = '[' + '1.5,' * 10_000_000 + '1]'", "qt.from_json(x)"),
     "copy": ("x = [[{}] for _ in range(1_000_000)]", "qt.copy(x)"),
     "equal": ("s = el('div', *[el('b') for _ in range(1000)]); x, y = [s] * 15000, [qt.copy(s)] * 15000",
               "qt.equal(x, y)"),
