@@ -150,11 +150,10 @@ def main() -> int:
     lowest, claimed = declared_versions()
     found = interpreters(lowest)
     results = []
-    for version, python in found.values():
+    for minor, (version, python) in found.items():
         start = time.monotonic()
         print(f"== Python {version} ({python})")
-        suite = not (args.no_suite_for_this_python and version.split(".")[:2] == [
-            str(n) for n in sys.version_info[:2]])
+        suite = not (args.no_suite_for_this_python and minor == sys.version_info[:2])
         passed, wheel, summary = check_version(version, python, sdist, out, env, suite)
         results.append((version, passed, wheel, f"{summary} ({time.monotonic() - start:.0f} s)"))
         print(f"Python {version}: {'passed' if passed else 'FAILED'}: {wheel}: {results[-1][3]}")

@@ -15,7 +15,7 @@
 
 namespace quillet {
 
-// How many characters a long string is read or copied at a time.
+// How many characters are read or copied between two signal checks.
 inline constexpr std::size_t kCharsPerSignalCheck = std::size_t{1} << 22;
 
 // New reference: the str of the characters `s` of `input`, whose storage is

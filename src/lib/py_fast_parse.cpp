@@ -67,7 +67,6 @@ constexpr Pos kShortText = 24;
 constexpr std::size_t kNodesPerSignalCheck = 32768;
 constexpr std::size_t kCharsPerNode = kCharsPerSignalCheck / kNodesPerSignalCheck;
 
-
 // Short texts shared within one tree: whitespace between tags, class names,
 // attribute names and repeated values. A direct-mapped table with one entry
 // per hash bucket: a text whose bucket holds another one replaces it. It
