@@ -78,9 +78,10 @@ def test_invalid_native(document, case):
     assert info.value.pattern == case["selector"]
     assert 0 <= info.value.position <= len(case["selector"]), info.value.position
     assert f"position {info.value.position}" in str(info.value)
+    info.value.__notes__ = ["a note added on the way"]  # what add_note() keeps, on any version
     back = pickle.loads(pickle.dumps(info.value))
-    assert (type(back), back.args, back.pattern, back.position) == (
-        qt.SelectorError, info.value.args, info.value.pattern, info.value.position)
+    assert (type(back), back.args, back.pattern, back.position, back.__notes__) == (
+        qt.SelectorError, info.value.args, info.value.pattern, info.value.position, info.value.__notes__)
     assert f"{type(back).__module__}.{type(back).__qualname__}" == "quillet_tree.SelectorError"
 
 
