@@ -129,10 +129,11 @@ int ValueReader::classes_of(PyObject* element, const Where& where, PyRef& classe
 
 int ValueReader::has_class(PyObject* classes, const Text& want, bool ignore_case,
                            const Where& where) {
-  // The items are read borrowed: comparing strs runs no code.
+  // The items are read borrowed (held on a free-threaded build): comparing
+  // strs runs no code.
   Text have;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(classes); ++i) {
-    PyObject* item = PyList_GET_ITEM(classes, i);
+  tree::Item unused, item;
+  for (Py_ssize_t pos = 0; tree::next_item(classes, pos, unused, item);) {
     if (!PyUnicode_Check(item)) return type_error(where, element_keys().classes, item, true);
     if (!text_of(item, have)) return -1;
     if (equals(have, want, ignore_case)) return 1;
@@ -165,14 +166,14 @@ int ValueReader::attribute(const Test& t, PyObject* element, const Where& where)
   const int found = classes_of(element, where, value);
   if (found <= 0) return found;
   PyObject* classes = value.get();
-  const Py_ssize_t size = PyList_GET_SIZE(classes);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyList_GET_ITEM(classes, i);
+  Py_ssize_t size = 0;
+  bool first_empty = false;
+  tree::Item unused, item;
+  for (Py_ssize_t pos = 0; tree::next_item(classes, pos, unused, item); ++size) {
     if (!PyUnicode_Check(item)) return type_error(where, k.classes, item, true);
+    if (size == 0) first_empty = PyUnicode_GET_LENGTH(item) == 0;
   }
-  if (size == 0 || (size == 1 && PyUnicode_GET_LENGTH(PyList_GET_ITEM(classes, 0)) == 0)) {
-    return 0;  // [""] stands for no class attribute
-  }
+  if (size == 0 || (size == 1 && first_empty)) return 0;  // [""] stands for no class attribute
   if (t.op == Op::kWord) {
     Text want;
     text_of(t.value.get(), want);

@@ -47,8 +47,8 @@ class Copier {
       Frame& f = stack_.back();
       PyObject* original = f.original;
       PyObject* copy = f.copy;
-      PyObject* key = nullptr;
-      PyObject* child;
+      Item key;
+      Item child;
       if (PyList_CheckExact(original)) {
         if (PyList_GET_SIZE(original) != f.size || PyList_GET_SIZE(copy) != f.size) {
           PyErr_SetString(PyExc_RuntimeError, "list changed size during copy");
@@ -201,7 +201,10 @@ class Copier {
   // goes), so that a container reached twice is copied once and cycles are
   // kept.
   PointerMap<PyObject*> memo_;
-  bool held_ = false;  // the memo holds its originals and copies
+  // The memo holds its originals and copies. On a free-threaded build another
+  // thread may drop an original from the caller's tree at any time, so they
+  // are held from the start.
+  bool held_ = Item::kHeld;
   std::size_t copied_ = 0;  // containers copied (or deepcopy calls) since the last turn of run()
   std::size_t turns_ = 0;   // turns of run()'s loop
   PyRef py_memo_;  // copy.deepcopy's memo, made on its first call

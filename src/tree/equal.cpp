@@ -1,6 +1,7 @@
 // equal: a == b for trees of any depth. Pairs of lists, tuples and dicts of
 // the same size are compared on a stack of frames instead of the C stack;
 // everything else is compared by Python's own comparison.
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -129,18 +130,31 @@ class Comparer {
 
   // Compares two lists or tuples of the same size whose items are strs or
   // the same objects: 1 or 0; 2 at the first other item. Runs no code.
+  // On a free-threaded build both are locked meanwhile: another thread may
+  // change a list.
   static int strs_only(Kind k, PyObject* a, PyObject* b) {
-    const Py_ssize_t n = size(k, a);
+    int same = 1;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION2(a, b);
+#endif
+    const Py_ssize_t n = std::min(size(k, a), size(k, b));
     PyObject* const* xs = PySequence_Fast_ITEMS(a);  // a list's or a tuple's items
     PyObject* const* ys = PySequence_Fast_ITEMS(b);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (Py_ssize_t i = 0; i < n && same == 1; ++i) {
       PyObject* x = xs[i];
       PyObject* y = ys[i];
       if (x == y) continue;
-      if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) return 2;
-      if (!strings_equal(x, y)) return 0;
+      if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) {
+        same = 2;
+      } else if (!strings_equal(x, y)) {
+        same = 0;
+      }
     }
-    return 1;
+    if (same == 1 && size(k, a) != size(k, b)) same = 0;
+#ifdef Py_GIL_DISABLED
+    Py_END_CRITICAL_SECTION2();
+#endif
+    return same;
   }
 
   // Compares the items of two lists or tuples. Lengths are read at every
@@ -148,11 +162,12 @@ class Comparer {
   int sequences(const Pair& p) {
     PyObject* a = p.a.get();
     PyObject* b = p.b.get();
-    for (Py_ssize_t i = 0;; ++i) {
-      const Py_ssize_t na = size(p.kind, a), nb = size(p.kind, b);
-      if (i >= na || i >= nb) return na == nb;
-      const int same = p.kind == Kind::list ? item(PyList_GET_ITEM(a, i), PyList_GET_ITEM(b, i))
-                                            : item(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i));
+    Item unused, x, y;
+    for (Py_ssize_t pos_a = 0, pos_b = 0;;) {
+      const bool more_a = next_item(a, pos_a, unused, x);
+      const bool more_b = next_item(b, pos_b, unused, y);
+      if (!more_a || !more_b) return size(p.kind, a) == size(p.kind, b);
+      const int same = item(x, y);
       if (same != 1) return same;
     }
   }
@@ -161,15 +176,12 @@ class Comparer {
   int dicts(const Pair& p) {
     PyObject* a = p.a.get();
     PyObject* b = p.b.get();
-    PyObject* key;
-    PyObject* x;
-    PyObject* key_b;
-    PyObject* y;
-    for (Py_ssize_t pos = 0, pos_b = 0; PyDict_Next(a, &pos, &key, &x);) {
+    Item key, x, key_b, y;
+    for (Py_ssize_t pos = 0, pos_b = 0; next_item(a, pos, key, x);) {
       int same;
       // Dicts parsed from markup list their keys in the same order, so the
       // key at the same place in b is usually this very object.
-      if (PyDict_Next(b, &pos_b, &key_b, &y) && key_b == key) {
+      if (next_item(b, pos_b, key_b, y) && key_b.get() == key.get()) {
         same = item(x, y);
       } else {
         // The lookup may run the key's __eq__, which may drop x, or the key.

@@ -38,8 +38,8 @@ class Writer {
       if (!clock_.tick()) return nullptr;
       Frame& f = stack_.back();
       PyObject* c = f.container.get();
-      PyObject* key = nullptr;
-      PyObject* item;
+      Item key;
+      Item item;
       if (!next_item(c, f.pos, key, item)) {
         put(PyDict_Check(c) ? '}' : ']');
         path_.leave(c);

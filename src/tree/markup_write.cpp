@@ -282,8 +282,8 @@ int Writer::enter(PyObject* d, PyRef& children, PyRef& name) {
       add(name.get(), movable, PyRef::borrow(k.is_self_closing), PyRef::borrow(flag.get())) < 0)
     return -1;
   // The other attributes, in the dict's order.
-  PyObject* borrowed_key;
-  PyObject* borrowed_value;
+  Item borrowed_key;
+  Item borrowed_value;
   for (Py_ssize_t pos = 0; next_item(d, pos, borrowed_key, borrowed_value);) {
     // Held: the checks below may run handlers or a str subclass's code.
     PyRef key = PyRef::borrow(borrowed_key), value = PyRef::borrow(borrowed_value);
@@ -343,9 +343,11 @@ int Writer::classes(PyObject* d, PyObject* name, std::vector<Attribute>& movable
     PyErr_Format(PyExc_TypeError, "classes is a list or a str, not %s", Py_TYPE(value.get())->tp_name);
     return -1;
   }
+  Item unused, first;
+  Py_ssize_t pos = 0;
   const Py_ssize_t n = PyList_GET_SIZE(value.get());
-  if (n == 0 || (n == 1 && PyUnicode_Check(PyList_GET_ITEM(value.get(), 0)) &&
-                 str_length(PyList_GET_ITEM(value.get(), 0)) == 0))
+  if (n == 0 || (n == 1 && next_item(value.get(), pos, unused, first) && PyUnicode_Check(first.get()) &&
+                 str_length(first.get()) == 0))
     return 0;
   if (!class_key_) {
     const std::string attribute(element::kClassAttribute);
@@ -367,8 +369,8 @@ PyObject* Writer::stand_in() {
   std::unordered_set<PyObject*> seen;
   std::vector<PyRef> held;  // what `seen` names stays alive
   pending.push_back(PyRef::borrow(root_));
-  PyObject* key;
-  PyObject* value;
+  Item key;
+  Item value;
   while (!pending.empty()) {
     if (!clock_.tick()) return nullptr;
     PyRef o = std::move(pending.back());

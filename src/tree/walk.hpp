@@ -6,7 +6,8 @@
 // signal check runs handlers. Any of them may change or drop what is being
 // walked. So here:
 //  1. A container on the walk's stack is held by a strong reference for as
-//     long as it is there. Items are read borrowed (next_item) and used at
+//     long as it is there. Items are read borrowed (next_item; held on a
+//     free-threaded build, see Item) and used at
 //     once; one is held before any call that can run code (a lookup, a
 //     comparison, a signal check), and signal handlers run only where no
 //     borrowed item is in use: at the top of a walk's loop, or between the
@@ -138,21 +139,82 @@ class Path {
   std::unordered_set<const void*> deep_;
 };
 
+// An item read from a container the caller holds. With the GIL only code
+// this thread runs can drop the container's reference to it, and the walks
+// hold an item before they run any, so it is borrowed. On a free-threaded
+// build another thread may drop it at any moment: it is held, taken with
+// the container's own lock (PyList_GetItemRef, a critical section around
+// PyDict_Next).
+class Item {
+ public:
+#ifdef Py_GIL_DISABLED
+  static constexpr bool kHeld = true;
+#else
+  static constexpr bool kHeld = false;
+#endif
+  Item() = default;
+  Item(const Item&) = delete;
+  Item& operator=(const Item&) = delete;
+  ~Item() {
+    if constexpr (kHeld) Py_XDECREF(object_);
+  }
+  // Takes `object`: a new reference on a free-threaded build, else borrowed.
+  void reset(PyObject* object) noexcept {
+    if constexpr (kHeld) Py_XDECREF(object_);
+    object_ = object;
+  }
+  PyObject* get() const noexcept { return object_; }
+  operator PyObject*() const noexcept { return object_; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
 // The next item of a list, tuple or dict, for walks that read one item per
 // step. `pos` is the next index, or PyDict_Next's position. The list's length
 // is read afresh each time: code run since the last step may have changed
-// it. Sets `value` (and `key`, for a dict) to borrowed references, valid
-// until the next call that can run Python code; false when the container
-// has no more items. Runs no Python code.
-inline bool next_item(PyObject* container, Py_ssize_t& pos, PyObject*& key, PyObject*& value) {
-  if (PyDict_Check(container)) return PyDict_Next(container, &pos, &key, &value) != 0;
+// it. Sets `value` (and `key`, for a dict; it is left as it was otherwise)
+// to the items (see Item); false when the container has no more items. Runs
+// no Python code.
+inline bool next_item(PyObject* container, Py_ssize_t& pos, Item& key, Item& value) {
+  if (PyDict_Check(container)) {
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    int more = 0;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(container);
+    more = PyDict_Next(container, &pos, &k, &v);
+    if (more) Py_INCREF(k), Py_INCREF(v);
+    Py_END_CRITICAL_SECTION();
+#else
+    more = PyDict_Next(container, &pos, &k, &v);
+#endif
+    if (!more) return false;
+    key.reset(k);
+    value.reset(v);
+    return true;
+  }
   if (PyList_Check(container)) {
+#ifdef Py_GIL_DISABLED
+    // Another thread may shorten the list between a look at its length and
+    // the read: an index past the end is its end.
+    PyObject* v = PyList_GetItemRef(container, pos);
+    if (!v) {
+      PyErr_Clear();
+      return false;
+    }
+    ++pos;
+    value.reset(v);
+#else
     if (pos >= PyList_GET_SIZE(container)) return false;
-    value = PyList_GET_ITEM(container, pos++);
+    value.reset(PyList_GET_ITEM(container, pos++));
+#endif
     return true;
   }
   if (pos >= PyTuple_GET_SIZE(container)) return false;
-  value = PyTuple_GET_ITEM(container, pos++);
+  PyObject* v = PyTuple_GET_ITEM(container, pos++);  // a tuple never changes
+  if constexpr (Item::kHeld) Py_INCREF(v);
+  value.reset(v);
   return true;
 }
 
@@ -160,10 +222,17 @@ inline bool next_item(PyObject* container, Py_ssize_t& pos, PyObject*& key, PyOb
 // key is missing, -1 with the error set (a key's __eq__ or __hash__ raised).
 // Runs Python code when hashes collide.
 inline int lookup(PyObject* d, PyObject* key, PyRef& value) {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObject* v = nullptr;
+  const int found = PyDict_GetItemRef(d, key, &v);  // strong, taken under the dict's lock
+  if (found > 0) value = PyRef(v);
+  return found;
+#else
   PyObject* v = PyDict_GetItemWithError(d, key);
   if (!v) return PyErr_Occurred() ? -1 : 0;
   value = PyRef::borrow(v);
   return 1;
+#endif
 }
 
 // An element's child list: 1 with `children` set, 0 when it has none (no
@@ -218,18 +287,20 @@ bool walk_nodes(PyObject* root, Visitor& visitor, const char* cycle_message) {
 
   const PyRef held_root = PyRef::borrow(root);
   if (!visit(root)) return false;
-  PyObject* key;
-  PyObject* item;
+  Item key;
+  Item item;
   while (!stack.empty()) {
     if (!clock.tick()) return false;  // before an item is read
     Frame& f = stack.back();
     if (next_item(f.list.get(), f.pos, key, item)) {
+#ifndef Py_GIL_DISABLED
       // A tree's nodes lie all over memory: asking for the next node's
       // header now lets reading it overlap with the work on this one.
       PyObject* list = f.list.get();
       if (PyList_Check(list) && f.pos < PyList_GET_SIZE(list)) {
         __builtin_prefetch(PyList_GET_ITEM(list, f.pos));
       }
+#endif
       if (!visit(item)) return false;  // may push: `f` is not used again
       continue;
     }

@@ -7,6 +7,7 @@ The work on whole trees is done in C++ (quillet_tree._native).
 """
 from __future__ import annotations
 
+import threading
 from typing import (TYPE_CHECKING, Any, Collection, Dict, FrozenSet, Iterator, List, Optional,
                     Tuple, TypeVar, Union, cast)
 
@@ -385,17 +386,21 @@ class Selector:
         return out  # type: ignore[no-any-return]
 
 
-# Selectors given as strs, read once: the most recent few hundred.
+# Selectors given as strs, read once: the most recent few hundred. Threads
+# share it; the lock keeps its size bounded (a selector is read outside it,
+# so two threads may both read a new one: either is right).
 _CACHE: Dict[str, Selector] = {}
+_CACHE_LOCK = threading.Lock()
 
 
 def _compiled(pattern: str) -> Selector:
     selector = _CACHE.get(pattern)
     if selector is None:
         selector = Selector(pattern)
-        if len(_CACHE) >= 256:
-            _CACHE.clear()
-        _CACHE[pattern] = selector
+        with _CACHE_LOCK:
+            if len(_CACHE) >= 256:
+                _CACHE.clear()
+            _CACHE[pattern] = selector
     return selector
 
 
