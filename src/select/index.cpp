@@ -46,9 +46,10 @@ class Indexer {
       return -1;
     }
     const auto e = static_cast<std::uint32_t>(n);
-    // walk_nodes holds the element while enter runs: a count above two means
-    // another list (or the caller) holds it too.
-    const std::uint8_t shared = Py_REFCNT(element) > 2;
+    // An element stands at more than one place if it or anything above it
+    // may (one shared element puts all it holds at each of its places).
+    const bool under_shared = !open_.empty() && open_.back().shared;
+    const std::uint8_t shared = under_shared || tree::held_elsewhere_element(element);
     ix_.elements.push_back(PyRef::borrow(element));
     PyRef tag;
     if (!tag_of(element, e, who_, tag)) return -1;
@@ -72,7 +73,7 @@ class Indexer {
       }
       return -1;
     }
-    if (descend > 0) open_.push_back(Open{e, kNone});
+    if (descend > 0) open_.push_back(Open{e, kNone, shared || tree::held_elsewhere_children(children.get())});
     return descend;
   }
 
@@ -107,6 +108,7 @@ class Indexer {
   struct Open {
     std::uint32_t element;  // whose children are being walked
     std::uint32_t last;     // its last child element so far, or kNone
+    bool shared;            // its children may stand at more than one place
   };
   std::vector<Open> open_;
   std::uint32_t top_last_ = kNone;  // the last top-level element so far

@@ -131,7 +131,10 @@ class Streamer {
     for (std::size_t s : later_slots_) {
       if (cur_[s]) put(words, slots_[s].bit, true);
     }
-    if (matched_.back() && !add(element)) return -1;
+    // An element stands at more than one place if it or anything above it
+    // may (one shared element puts all it holds at each of its places).
+    const bool shared = level.shared || tree::held_elsewhere_element(element);
+    if (matched_.back() && !add(element, shared)) return -1;
     if (stopped_) return -1;
     const int descend = tree::children_of(element, children);
     if (descend > 0) {
@@ -140,6 +143,7 @@ class Streamer {
       open.number = where.number;
       open.tag = std::move(tag);
       open.language = std::move(language);
+      open.shared = shared || tree::held_elsewhere_children(children.get());
     }
     return descend;
   }
@@ -156,6 +160,7 @@ class Streamer {
     std::size_t claims = 0;      // the size of claims_ when it opened
     PyRef tag;                   // its tag; none for the tree's own level
     PyRef language;              // its "lang" or its nearest ancestor's; none when unknown
+    bool shared = false;         // its children may stand at more than one place
   };
 
   // The bits of the open element at level d (for `>`) and of its children so
@@ -184,6 +189,7 @@ class Streamer {
     ++depth_;
     Level& level = levels_[d];
     level.children = 0;
+    level.shared = false;
     level.claims = claims_.size();
     std::uint64_t* words = words_at(d);
     std::fill(words, words + width_, 0);
@@ -295,12 +301,10 @@ class Streamer {
     return 1;
   }
 
-  // Adds a match to the result; an element that stands at two places is
-  // listed at the first.
-  bool add(PyObject* element) {
-    // walk_nodes holds the element while enter runs: a count above two means
-    // another list (or the caller) holds it too.
-    if (Py_REFCNT(element) > 2 && !listed_.insert(element).second) return true;
+  // Adds a match to the result; an element that stands at two places (it
+  // may when `shared`) is listed at the first.
+  bool add(PyObject* element, bool shared) {
+    if (shared && !listed_.insert(element).second) return true;
     if (first_) {
       found_ = PyRef::borrow(element);
       stopped_ = true;

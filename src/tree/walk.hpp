@@ -240,6 +240,18 @@ inline int lookup(PyObject* d, PyObject* key, PyRef& value) {
 // list).
 int children_of(PyObject* element, PyRef& children);
 
+// Whether a container met by walk_nodes may stand at more than one place in
+// the tree by itself: an element dict while the visitor's enter runs (the
+// walk holds it once, and once more as an Item on a free-threaded build), or
+// the child list enter got from children_of (held by that PyRef), counted
+// beyond its one place. Code elsewhere may hold it too, so true means maybe;
+// false means this container has one place, and so has everything below it
+// unless a container there says otherwise.
+inline bool held_elsewhere_element(PyObject* element) {
+  return Py_REFCNT(element) > (Item::kHeld ? 3 : 2);
+}
+inline bool held_elsewhere_children(PyObject* children) { return Py_REFCNT(children) > 2; }
+
 // Walks a tree of nodes (a str, an element dict, a list of nodes, or None)
 // in document order, calling the visitor:
 //   bool text(PyObject* run);          a text run (a str), borrowed: held by
