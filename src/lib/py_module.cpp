@@ -122,7 +122,7 @@ bool add_parse(PyObject* module) {
 PyObject* init_module() {
   if (!init_py_state()) return nullptr;
   PyRef module(PyModule_Create2(&g_module_def, kApiVersion));
-  if (!module || !add_parse(module.get())) return nullptr;
+  if (!module || !declare_free_threaded(module.get()) || !add_parse(module.get())) return nullptr;
   return module.release();
 }
 

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #include "python/py_state.hpp"
 
 namespace quillet {
@@ -46,33 +48,44 @@ class PyRef {
 };
 
 // Pauses the cyclic garbage collector while a whole tree is built: every
-// list and dict would otherwise be traversed again by each young collection.
-// Python code that runs meanwhile (signal handlers) runs through resumed(),
-// with the collector as the caller's code last set it; when the pause ends,
-// also by unwinding, the collector is left in that state.
+// list and dict would otherwise be traversed again by each young collection
+// (and, on a free-threaded build, each collection stops every thread).
+//
+// The collector's switch is process-wide, so the pauses of every thread and
+// of both extension modules share one count. The first pause to start turns
+// the collector off and remembers whether it was on; the last to end turns
+// it back on if it was, or if code turned it on while pauses were running
+// (as seen whenever a pause starts, ends or resumes). While other pauses are
+// running the collector stays off, even for Python code run by resumed().
+// A gc.disable() made by another thread while a pause runs cannot be told
+// from the pause itself: the collector comes back on when the last pause
+// ends if it was on when the first began.
 class GcPause {
  public:
-  GcPause() noexcept : wanted_(gc_disable()) {}
-  ~GcPause() {
-    if (wanted_) gc_enable();
-  }
+  GcPause() noexcept;
+  ~GcPause();
   GcPause(const GcPause&) = delete;
   GcPause& operator=(const GcPause&) = delete;
 
-  // Calls `f`, which may run Python code, with the collector on or off as
-  // wanted; whatever that code leaves it at is wanted from then on.
+  // Calls `f`, which may run Python code. When this is the only pause in
+  // progress, `f` runs with the collector on or off as the caller's code last
+  // set it, and whatever `f` leaves it at is wanted from then on; otherwise
+  // it runs with the collector off.
   template <class F>
   void resumed(F&& f) {
-    if (wanted_) gc_enable();
+    const std::uint64_t seen = resume();
     struct Again {
-      GcPause& pause;
-      ~Again() { pause.wanted_ = gc_disable(); }
-    } again{*this};
+      std::uint64_t seen;
+      ~Again() { pause_again(seen); }
+    } again{seen};
     f();
   }
 
  private:
-  bool wanted_;  // whether the collector is to be on once the pause ends
+  // Before and after `f` in resumed(): the first returns a stamp of the
+  // switch's state that the second compares to tell f's own changes.
+  static std::uint64_t resume() noexcept;
+  static void pause_again(std::uint64_t seen) noexcept;
 };
 
 }  // namespace quillet

@@ -2,7 +2,9 @@
 #include "python/py_state.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "python/py_ref.hpp"
@@ -13,7 +15,56 @@ namespace quillet {
 namespace {
 
 ElementKeys g_keys = {};
-PyObject* g_panic_class = nullptr;
+std::atomic<PyObject*> g_panic_class{nullptr};
+
+// What the collector's pauses share (see GcPause): one for the process, found
+// by both modules through a capsule in the interpreter's dict.
+struct GcShared {
+  std::uint64_t pauses = 0;  // in progress, in every thread
+  std::uint64_t stamp = 1;   // counts changes made here, to tell resumed code's own
+  bool wanted = false;       // whether the collector is to be on once the last pause ends
+#ifdef Py_GIL_DISABLED
+  PyMutex mutex = {};
+#endif
+};
+GcShared g_own_gc;                  // this module's, shared unless the other module's came first
+GcShared* g_gc_shared = &g_own_gc;  // set once, at import
+constexpr const char* kGcCapsule = "quillet._gc_pause.v1";
+
+// Holds the shared state's lock, where there is one: with the interpreter lock
+// every use of it is already one at a time, since none of them runs Python code.
+class GcLock {
+ public:
+  GcLock() {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Lock(&g_gc_shared->mutex);
+#endif
+  }
+  ~GcLock() {
+#ifdef Py_GIL_DISABLED
+    PyMutex_Unlock(&g_gc_shared->mutex);
+#endif
+  }
+  GcLock(const GcLock&) = delete;
+  GcLock& operator=(const GcLock&) = delete;
+  GcShared* operator->() const { return g_gc_shared; }
+};
+
+// Finds the pauses' state another module of this process made, or offers this
+// module's; false with the error set.
+bool share_gc_state() {
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+  if (!dict) return true;  // nowhere to share it: this module's own
+  const PyRef key(PyUnicode_FromString(kGcCapsule));
+  const PyRef mine(key ? PyCapsule_New(&g_own_gc, kGcCapsule, nullptr) : nullptr);
+  if (!mine) return false;
+  PyObject* found = PyDict_SetDefault(dict, key.get(), mine.get());  // borrowed; never removed
+  if (!found) return false;
+  void* shared = PyCapsule_GetPointer(found, kGcCapsule);
+  if (!shared) return false;
+  g_gc_shared = static_cast<GcShared*>(shared);
+  return true;
+}
 
 #if PY_VERSION_HEX < 0x030A0000
 // gc.isenabled, gc.disable and gc.enable; borrowed from the gc module,
@@ -58,6 +109,7 @@ bool init_py_state() noexcept {
 #if PY_VERSION_HEX < 0x030A0000
   if (!fetch_gc_switch()) return false;
 #endif
+  if (!share_gc_state()) return false;
   // The fixed keys in their order, then the empty str; none is kept unless
   // all are made.
   std::array<PyRef, element::kFixedKeys.size() + 1> made;
@@ -72,6 +124,14 @@ bool init_py_state() noexcept {
   g_keys = ElementKeys{made[0].release(), made[1].release(), made[2].release(), made[3].release(),
                        made[4].release(), made[5].release(), made[6].release()};
   return true;
+}
+
+bool declare_free_threaded([[maybe_unused]] PyObject* module) {
+#ifdef Py_GIL_DISABLED
+  return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) == 0;
+#else
+  return true;
+#endif
 }
 
 const ElementKeys& element_keys() { return g_keys; }
@@ -95,19 +155,50 @@ void gc_enable() noexcept {
 }
 
 PyObject* panic_class() {
-  if (!g_panic_class) {
-    // The dotted name gives the class its __module__ and __name__.
-    PyObject* made = PyErr_NewException("corvane_runtime.PanicException", PyExc_BaseException, nullptr);
-    if (!made) return nullptr;
-    // Making a class may run a collection, whose finalizers may let another
-    // thread in to fail and make the class first: there is only ever one.
-    if (g_panic_class) {
-      Py_DECREF(made);
-    } else {
-      g_panic_class = made;
-    }
-  }
-  return g_panic_class;
+  PyObject* cls = g_panic_class.load(std::memory_order_acquire);
+  if (cls) return cls;
+  // The dotted name gives the class its __module__ and __name__.
+  PyObject* made = PyErr_NewException("corvane_runtime.PanicException", PyExc_BaseException, nullptr);
+  if (!made) return nullptr;
+  // Another thread may have made the class meanwhile (making one may also run
+  // a collection, whose finalizers may let another thread in): the first kept
+  // is the only one.
+  if (g_panic_class.compare_exchange_strong(cls, made, std::memory_order_acq_rel)) return made;
+  Py_DECREF(made);
+  return cls;
+}
+
+GcPause::GcPause() noexcept {
+  const GcLock shared;
+  const bool was_on = gc_disable();
+  // The first pause takes the caller's setting; a later one sees whether
+  // code turned the collector on since.
+  shared->wanted = shared->pauses == 0 ? was_on : shared->wanted || was_on;
+  ++shared->pauses;
+  ++shared->stamp;
+}
+
+GcPause::~GcPause() {
+  const GcLock shared;
+  shared->wanted = gc_disable() || shared->wanted;
+  if (--shared->pauses == 0 && shared->wanted) gc_enable();
+  ++shared->stamp;
+}
+
+std::uint64_t GcPause::resume() noexcept {
+  const GcLock shared;
+  if (shared->pauses != 1) return 0;  // others are building: the collector stays off
+  if (shared->wanted) gc_enable();
+  return ++shared->stamp;
+}
+
+void GcPause::pause_again(std::uint64_t seen) noexcept {
+  const GcLock shared;
+  const bool was_on = gc_disable();
+  // Unless another pause started or ended meanwhile, the switch is as the
+  // resumed code left it.
+  shared->wanted = seen != 0 && shared->stamp == seen ? was_on : shared->wanted || was_on;
+  ++shared->stamp;
 }
 
 }  // namespace quillet

@@ -26,6 +26,12 @@ struct ElementKeys {
 // case the import fails and a later import tries again.
 bool init_py_state() noexcept;
 
+// Tells a free-threaded interpreter that `module` may run without the GIL:
+// every function of both modules is safe to call from many threads at once
+// (docs/reference.md says what each guarantees). Elsewhere does nothing.
+// False with the error set.
+bool declare_free_threaded(PyObject* module);
+
 // The keys; init_py_state has succeeded (the module could not be imported
 // otherwise).
 const ElementKeys& element_keys();

@@ -114,7 +114,7 @@ PyMODINIT_FUNC PyInit__native(void) {
   using quillet::PyRef;
   if (!quillet::init_py_state()) return nullptr;
   PyRef module(PyModule_Create(&quillet::tree::g_module));
-  if (!module) return nullptr;
+  if (!module || !quillet::declare_free_threaded(module.get())) return nullptr;
   // ELEMENT_KEYS: the fixed keys in their order, the very objects parse puts
   // in its dicts, for the Python half to read elements by.
   const quillet::ElementKeys& k = quillet::element_keys();
