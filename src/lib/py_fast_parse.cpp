@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "python/py_ref.hpp"
 #include "python/py_state.hpp"
 #include "python/py_str.hpp"
+#include "python/py_threads.hpp"
 #include "types/element_schema.hpp"
 
 namespace quillet {
@@ -66,6 +68,8 @@ constexpr Pos kShortText = 24;
 // and as one more per kCharsPerNode characters of its key and value.
 constexpr std::size_t kNodesPerSignalCheck = 32768;
 constexpr std::size_t kCharsPerNode = kCharsPerSignalCheck / kNodesPerSignalCheck;
+// Texts at least this long are indexed with the interpreter given up.
+constexpr Py_ssize_t kCharsToRelease = Py_ssize_t{1} << 15;
 
 // Short texts shared within one tree: whitespace between tags, class names,
 // attribute names and repeated values. A direct-mapped table with one entry
@@ -193,6 +197,8 @@ class PyBuilder {
       PyObject_GC_UnTrack(building_);  // storing a list made the collector see it again
     }
     pause_.resumed([] { run_signal_handlers(); });
+    // Nothing of the tree is in reach of other threads: they may run.
+    turns_.offer();
   }
 
  private:
@@ -345,6 +351,7 @@ class PyBuilder {
   std::vector<PyRef> names_;  // name id -> str, made on first use
   StringCache<CharT> strings_;  // attribute names, short values and text runs, shared
   GcPause& pause_;
+  Turns turns_;  // other threads get the interpreter at a steady pace
   std::size_t since_signal_check_ = 0;        // nodes made since the last look at signals
   std::size_t chars_since_signal_check_ = 0;  // characters of text runs made since then
   std::vector<PyObject*> made_;  // borrowed: every container of the tree, until release()
@@ -395,8 +402,18 @@ class StorageLease {
 template <class CharT>
 PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
   StorageLease storage;
-  const MarkupIndex<CharT> index(text, static_cast<Pos>(length), storage.get(),
-                                 fast::Checkpoint(&run_signal_handlers, nullptr));
+  // Indexing reads the str's characters and nothing else of Python's: the
+  // caller holds the str and a str never changes, so other threads run
+  // meanwhile. A short text is indexed before another thread would get far,
+  // and giving the interpreter up can cost a wait of up to a switch interval
+  // to get it back, so it keeps the interpreter.
+  std::optional<GilReleased> released;
+  if (length >= kCharsToRelease) released.emplace();
+  const MarkupIndex<CharT> index(
+      text, static_cast<Pos>(length), storage.get(),
+      released ? fast::Checkpoint(&GilReleased::checkpoint, &*released)
+               : fast::Checkpoint(&run_signal_handlers, nullptr));
+  if (released) released->end();
   if (index.has_surrogate()) {
     // Only a str with a lone surrogate has no UTF-8 form: asking for it
     // raises the encoder's own error.
