@@ -15,6 +15,7 @@ import resource
 import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import time
 
@@ -377,9 +378,18 @@ ALLOCATION_CALLS = {
 }
 
 
+# A free-threaded CPython 3.13 itself crashes when an allocation fails inside
+# a generator (a sweep over a plain Python generator, with no quillet, dies
+# the same way), so the helpers whose Python half runs one are left out there.
+RUN_GENERATORS = {"text", "to_markup", "walk", "elements"}
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
 @pytest.mark.parametrize("call", ALLOCATION_CALLS.values(), ids=list(ALLOCATION_CALLS))
-def test_failing_allocations(call):
+def test_failing_allocations(call, request):
     pytest.importorskip("_testcapi")
+    if FREE_THREADED and request.node.callspec.id in RUN_GENERATORS:
+        pytest.skip("the free-threaded interpreter crashes on a failed allocation in a generator")
     # The free lists of lists and dicts are drained first, so that making
     # even an empty list allocates and can fail. Five sweeps after the first
     # are measured: the first leaves what the interpreter caches on first use.
@@ -592,10 +602,10 @@ def test_a_legacy_sub_interpreter(tmp_path):
     out = tmp_path / "out"
     inner = textwrap.dedent(
         f"""
-        import quillet_tree
         tree = [{{"tag": "p", "id": "", "classes": ["c"], "style": "", "is_self_closing": False,
                   "children": ["x"]}}]
         try:
+            import quillet_tree
             got = quillet_tree.to_markup(tree)
         except Exception as exc:
             got = f"{{type(exc).__name__}}: {{exc}}"
@@ -607,7 +617,10 @@ def test_a_legacy_sub_interpreter(tmp_path):
     run_child(f"import _testcapi\nprint(qt.to_markup([el('p', 'x')]))\n"
               f"assert _testcapi.run_in_subinterp({inner!r}) == 0\n"
               f"assert _testcapi.run_in_subinterp({inner!r}) == 0\n")
-    assert out.read_text().splitlines() == ['<p class="c">x</p>'] * 2
+    # A free-threaded interpreter has no GIL for a legacy sub-interpreter to
+    # share, so it refuses every single-phase module there.
+    refused = "ImportError: module quillet does not support loading in subinterpreters"
+    assert out.read_text().splitlines() == [refused if FREE_THREADED else '<p class="c">x</p>'] * 2
 
 
 # Signals. Trees of elements whose lookups and leaves run Python code, so
