@@ -2,7 +2,8 @@
 # Installs what the tests need, then runs every test: the GoogleTest suite
 # (built with CMake and Ninja into build-ci/, run by ctest), then pytest
 # against the installed module, a manylinux wheel for each supported CPython
-# the machine carries, tested in its own venv (build-wheels/), the
+# the machine carries and for a free-threaded CPython 3.13 (built once per
+# machine if need be), each tested in its own venv (build-wheels/), the
 # distribution test, the GoogleTest suite again under AddressSanitizer,
 # UndefinedBehaviorSanitizer and LeakSanitizer (build-asan/), and a
 # one-minute smoke run of each fuzz target (build-fuzz/).
@@ -36,8 +37,18 @@ QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 -m pytest tests/python |
 # into a fresh venv of that interpreter and tested (-m "not slow"), but for
 # this interpreter's, which the distribution test below tests; twine checks
 # them all. Prints a line per version.
+# Last comes the free-threaded CPython 3.13t that scripts/free_threaded_python.sh
+# finds or builds (once per machine, outside the clone): its wheel is tested
+# the same way, then the thread-stress module runs there for 100 rounds.
+free_threaded=()
+if ft_python="$(bash scripts/free_threaded_python.sh)"; then
+  free_threaded=(--free-threaded "$ft_python")
+else
+  echo "no free-threaded CPython: its wheel is not tested" >&2
+  status=1
+fi
 QUILLET_REFERENCE_DIR="$PWD/build-ci/reference" python3 scripts/test_wheels.py --out build-wheels \
-  --no-suite-for-this-python || status=1
+  --no-suite-for-this-python "${free_threaded[@]}" || status=1
 
 # Distribution: the sdist and the repaired wheel of this interpreter from
 # build-wheels/, checked, then the wheel installed into a fresh virtual

@@ -8,11 +8,17 @@ against it from a copy of the tests outside the source tree. Last, twine
 checks the sdist and every repaired wheel.
 
 Usage: python3 scripts/test_wheels.py [--out DIR] [--no-suite-for-this-python]
+                                     [--free-threaded PYTHON] [--stress-rounds N]
 
 DIR is build-wheels/ by default. With --no-suite-for-this-python, the wheel
 of the interpreter running this script is built, repaired and checked, and
 its tests are left to tests/packaging/test_distribution.py, which runs them
 against that same wheel.
+
+With --free-threaded, the free-threaded CPython PYTHON (scripts/
+free_threaded_python.sh makes one) gets its wheel built, repaired and tested
+the same way, and then tests/python/test_threads.py runs again in its venv
+with QUILLET_STRESS_ROUNDS=N (--stress-rounds, 100 by default).
 
 The interpreters are the CPython releases pyenv lists (`pyenv root`,
 `pyenv versions --bare`), the newest of each minor version that
@@ -103,22 +109,35 @@ def build_and_repair(version, python, sdist, out, env):
     return repaired
 
 
-def check_version(version, python, sdist, out, env, suite=True):
-    """Builds, repairs, installs and tests one interpreter's wheel: (passed, wheel name, summary)."""
+# The newest hypothesis releases build a Rust part from source on a
+# free-threaded CPython, which needs crates from the network; the last release
+# without it is pure Python there.
+FREE_THREADED_CONSTRAINTS = "hypothesis<6.156\n"
+
+
+def check_version(version, python, sdist, out, env, suite=True, stress_rounds=0):
+    """Builds, repairs, installs and tests one interpreter's wheel: (passed, wheel name, summary).
+    With stress_rounds, the thread-stress module then runs again with that many rounds."""
     wheel = None
     try:
         wheel = build_and_repair(version, python, sdist, out, env)
         if not suite:
             return True, wheel.name, "built; its tests run in the distribution test"
-        venv_python = install_wheel(python, wheel, ["test"], out / "venvs" / version)
-        run = run_suite(venv_python, out / "copy", "-m", "not slow", "tests/python")
+        venv_python = install_wheel(python, wheel, ["test"], out / "venvs" / version, env=env)
+        runs = [run_suite(venv_python, out / "copy", "-m", "not slow", "tests/python")]
+        if stress_rounds and runs[0].returncode == 0:
+            runs.append(run_suite(venv_python, out / "copy", "tests/python/test_threads.py",
+                                  env=dict(env, QUILLET_STRESS_ROUNDS=str(stress_rounds))))
     except (AssertionError, subprocess.TimeoutExpired) as error:
         print(error)
         return False, wheel.name if wheel else "no wheel", str(error).splitlines()[0]
-    lines = run.stdout.strip().splitlines() or ["(no output)"]
-    if run.returncode != 0:
-        print(run.stdout[-5000:] + run.stderr[-5000:])
-    return run.returncode == 0, wheel.name, lines[-1].strip("= ")
+    for run in runs:
+        if run.returncode != 0:
+            print(run.stdout[-5000:] + run.stderr[-5000:])
+    summaries = [(run.stdout.strip().splitlines() or ["(no output)"])[-1].strip("= ") for run in runs]
+    if stress_rounds and len(runs) == 2:
+        summaries[1] = f"stress module, {stress_rounds} rounds: {summaries[1]}"
+    return all(run.returncode == 0 for run in runs), wheel.name, "; ".join(summaries)
 
 
 def main() -> int:
@@ -126,6 +145,10 @@ def main() -> int:
     parser.add_argument("--out", type=pathlib.Path, default=ROOT / "build-wheels")
     parser.add_argument("--no-suite-for-this-python", action="store_true",
                         help="build this interpreter's wheel but leave its tests to the distribution test")
+    parser.add_argument("--free-threaded", type=pathlib.Path, metavar="PYTHON",
+                        help="also test the wheel of this free-threaded CPython")
+    parser.add_argument("--stress-rounds", type=int, default=100,
+                        help="rounds of the thread-stress module on the free-threaded CPython")
     args = parser.parse_args()
     out = args.out.resolve()
     sys.stdout.reconfigure(line_buffering=True)
@@ -157,6 +180,23 @@ def main() -> int:
         passed, wheel, summary = check_version(version, python, sdist, out, env, suite)
         results.append((version, passed, wheel, f"{summary} ({time.monotonic() - start:.0f} s)"))
         print(f"Python {version}: {'passed' if passed else 'FAILED'}: {wheel}: {results[-1][3]}")
+    if args.free_threaded:
+        start = time.monotonic()
+        version = call(args.free_threaded, "-c", "import sys, sysconfig; print('.'.join(map(str, "
+                       "sys.version_info[:3])) + ('t' if sysconfig.get_config_var('Py_GIL_DISABLED') "
+                       "else ''))").strip()
+        print(f"== Python {version} ({args.free_threaded})")
+        constraints = out / "free-threaded-constraints.txt"
+        constraints.write_text(FREE_THREADED_CONSTRAINTS)
+        if not version.endswith("t"):
+            results.append((version, False, "no wheel", "not a free-threaded build"))
+        else:
+            passed, wheel, summary = check_version(
+                version, args.free_threaded, sdist, out, dict(env, PIP_CONSTRAINT=str(constraints)),
+                stress_rounds=args.stress_rounds)
+            results.append((version, passed, wheel, f"{summary} ({time.monotonic() - start:.0f} s)"))
+        print(f"Python {version}: {'passed' if results[-1][1] else 'FAILED'}: {results[-1][2]}: "
+              f"{results[-1][3]}")
 
     wheels = sorted((out / "wheelhouse").glob("*.whl"))
     try:

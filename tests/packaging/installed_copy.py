@@ -23,13 +23,13 @@ def call(*args, **kwargs):
     return out.stdout
 
 
-def install_wheel(base_python, wheel, extras, venv):
+def install_wheel(base_python, wheel, extras, venv, env=None):
     """Makes a virtual environment `venv` with `base_python`, installs `wheel` with
-    `extras` into it, checks that quillet imports from there and returns the
-    environment's python."""
+    `extras` into it (pip run with the environment `env`, if given), checks that
+    quillet imports from there and returns the environment's python."""
     call(base_python, "-m", "venv", venv)
     python = pathlib.Path(venv) / "bin" / "python"
-    call(python, "-m", "pip", "install", "--quiet", f"{wheel}[{','.join(extras)}]")
+    call(python, "-m", "pip", "install", "--quiet", f"{wheel}[{','.join(extras)}]", env=env)
     where = call(python, "-c", "import quillet; print(quillet.__file__)", cwd=pathlib.Path(venv).parent)
     if not where.startswith(str(venv)):
         raise AssertionError(f"quillet imported from {where}")
@@ -46,8 +46,9 @@ def copy_tests(copy):
         (copy.parent / "shared").symlink_to(corpus)
 
 
-def run_suite(python, copy, *pytest_args):
-    """pytest with `pytest_args` under `python`, in `copy`: a finished CompletedProcess."""
+def run_suite(python, copy, *pytest_args, env=None):
+    """pytest with `pytest_args` under `python`, in `copy` (with the environment
+    `env`, if given): a finished CompletedProcess."""
     # The leak checks of test_failures.py count allocated blocks against limits
     # tuned in the main interpreter, which imports far more at start-up; in a
     # bare venv they see 30 to 105 blocks of noise (no growth per call) and
@@ -55,4 +56,4 @@ def run_suite(python, copy, *pytest_args):
     # keeps them.
     return subprocess.run([str(python), "-m", "pytest", "-p", "no:cacheprovider", "-q", "-rs",
                            "--ignore", "tests/python/test_failures.py", *pytest_args],
-                          cwd=copy, capture_output=True, text=True, timeout=1200)
+                          cwd=copy, capture_output=True, text=True, timeout=1200, env=env)
