@@ -130,31 +130,32 @@ class Comparer {
 
   // Compares two lists or tuples of the same size whose items are strs or
   // the same objects: 1 or 0; 2 at the first other item. Runs no code.
-  // On a free-threaded build both are locked meanwhile: another thread may
-  // change a list.
   static int strs_only(Kind k, PyObject* a, PyObject* b) {
-    int same = 1;
 #ifdef Py_GIL_DISABLED
+    // Another thread may change a list meanwhile: both are locked, and read
+    // as long as both last.
+    int same = 1;
     Py_BEGIN_CRITICAL_SECTION2(a, b);
+    same = strs_only_unlocked(std::min(size(k, a), size(k, b)), a, b);
+    if (same == 1 && size(k, a) != size(k, b)) same = 0;
+    Py_END_CRITICAL_SECTION2();
+    return same;
+#else
+    return strs_only_unlocked(size(k, a), a, b);
 #endif
-    const Py_ssize_t n = std::min(size(k, a), size(k, b));
+  }
+
+  static int strs_only_unlocked(Py_ssize_t n, PyObject* a, PyObject* b) {
     PyObject* const* xs = PySequence_Fast_ITEMS(a);  // a list's or a tuple's items
     PyObject* const* ys = PySequence_Fast_ITEMS(b);
-    for (Py_ssize_t i = 0; i < n && same == 1; ++i) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* x = xs[i];
       PyObject* y = ys[i];
       if (x == y) continue;
-      if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) {
-        same = 2;
-      } else if (!strings_equal(x, y)) {
-        same = 0;
-      }
+      if (!PyUnicode_CheckExact(x) || !PyUnicode_CheckExact(y)) return 2;
+      if (!strings_equal(x, y)) return 0;
     }
-    if (same == 1 && size(k, a) != size(k, b)) same = 0;
-#ifdef Py_GIL_DISABLED
-    Py_END_CRITICAL_SECTION2();
-#endif
-    return same;
+    return 1;
   }
 
   // Compares the items of two lists or tuples. Lengths are read at every
@@ -162,7 +163,8 @@ class Comparer {
   int sequences(const Pair& p) {
     PyObject* a = p.a.get();
     PyObject* b = p.b.get();
-    Item unused, x, y;
+#ifdef Py_GIL_DISABLED
+    Item unused, x, y;  // held: another thread may drop them from the lists
     for (Py_ssize_t pos_a = 0, pos_b = 0;;) {
       const bool more_a = next_item(a, pos_a, unused, x);
       const bool more_b = next_item(b, pos_b, unused, y);
@@ -170,6 +172,15 @@ class Comparer {
       const int same = item(x, y);
       if (same != 1) return same;
     }
+#else
+    for (Py_ssize_t i = 0;; ++i) {
+      const Py_ssize_t na = size(p.kind, a), nb = size(p.kind, b);
+      if (i >= na || i >= nb) return na == nb;
+      const int same = p.kind == Kind::list ? item(PyList_GET_ITEM(a, i), PyList_GET_ITEM(b, i))
+                                            : item(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i));
+      if (same != 1) return same;
+    }
+#endif
   }
 
   // Compares two dicts: each key of a is looked up in b.
@@ -177,11 +188,11 @@ class Comparer {
     PyObject* a = p.a.get();
     PyObject* b = p.b.get();
     Item key, x, key_b, y;
-    for (Py_ssize_t pos = 0, pos_b = 0; next_item(a, pos, key, x);) {
+    for (Py_ssize_t pos = 0, pos_b = 0; next_dict_item(a, pos, key, x);) {
       int same;
       // Dicts parsed from markup list their keys in the same order, so the
       // key at the same place in b is usually this very object.
-      if (next_item(b, pos_b, key_b, y) && key_b.get() == key.get()) {
+      if (next_dict_item(b, pos_b, key_b, y) && key_b.get() == key.get()) {
         same = item(x, y);
       } else {
         // The lookup may run the key's __eq__, which may drop x, or the key.

@@ -176,24 +176,27 @@ class Item {
 // it. Sets `value` (and `key`, for a dict; it is left as it was otherwise)
 // to the items (see Item); false when the container has no more items. Runs
 // no Python code.
-inline bool next_item(PyObject* container, Py_ssize_t& pos, Item& key, Item& value) {
-  if (PyDict_Check(container)) {
-    PyObject* k = nullptr;
-    PyObject* v = nullptr;
-    int more = 0;
+// next_item for a container known to be a dict.
+inline bool next_dict_item(PyObject* dict, Py_ssize_t& pos, Item& key, Item& value) {
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  int more = 0;
 #ifdef Py_GIL_DISABLED
-    Py_BEGIN_CRITICAL_SECTION(container);
-    more = PyDict_Next(container, &pos, &k, &v);
-    if (more) Py_INCREF(k), Py_INCREF(v);
-    Py_END_CRITICAL_SECTION();
+  Py_BEGIN_CRITICAL_SECTION(dict);
+  more = PyDict_Next(dict, &pos, &k, &v);
+  if (more) Py_INCREF(k), Py_INCREF(v);
+  Py_END_CRITICAL_SECTION();
 #else
-    more = PyDict_Next(container, &pos, &k, &v);
+  more = PyDict_Next(dict, &pos, &k, &v);
 #endif
-    if (!more) return false;
-    key.reset(k);
-    value.reset(v);
-    return true;
-  }
+  if (!more) return false;
+  key.reset(k);
+  value.reset(v);
+  return true;
+}
+
+inline bool next_item(PyObject* container, Py_ssize_t& pos, Item& key, Item& value) {
+  if (PyDict_Check(container)) return next_dict_item(container, pos, key, value);
   if (PyList_Check(container)) {
 #ifdef Py_GIL_DISABLED
     // Another thread may shorten the list between a look at its length and
