@@ -29,8 +29,9 @@ the wall time (time.perf_counter) from their start until the last of them
 has found the queue empty. Each result is dropped as soon as it is made, so
 freeing it is part of the time. Throughput is MB/s: the documents' UTF-8
 bytes (10^6 bytes to the MB) over the round's time. Each figure is the
-best (the shortest) of --repeats rounds, after one warm-up round that is not
-counted (it also starts the pool's processes). The collector stays enabled,
+median of --repeats rounds, after one warm-up round that is not counted (it
+also starts the pool's processes): with threads, how their calls happen to
+line up varies from round to round, so the shortest round is luck. The collector stays enabled,
 as in a user's program; gc.collect() runs between rounds, outside the time.
 
 Reading the tables:
@@ -56,6 +57,7 @@ import json
 import os
 import queue
 import signal
+import statistics
 import sys
 import sysconfig
 import threading
@@ -207,9 +209,9 @@ def measure(title, unit, counts, rounds, size, timer):
     for n in counts:
         progress("%s: %d %s" % (title, n, unit))
         times = timer(n, rounds + 1)
-        best = min(times[1:])
+        median = statistics.median(times[1:])
         rows.append({"n": n, "warmup": times[0], "rounds": times[1:],
-                     "best": best, "mbps": size / best / MB})
+                     "median": median, "mbps": size / median / MB})
     progress()
     return {"title": title, "unit": unit, "bytes": size, "rows": rows}
 
@@ -355,8 +357,8 @@ def parse_args(argv):
     ap.add_argument("--threads", metavar="N,...",
                     help="thread (and worker) counts to run, 1 always among them "
                          "(default: 1 to os.cpu_count())")
-    ap.add_argument("--repeats", type=int, default=5,
-                    help="timed rounds per figure, the best is kept (default 5)")
+    ap.add_argument("--repeats", type=int, default=9,
+                    help="timed rounds per figure, the median is kept (default 9)")
     ap.add_argument("--long-mb", type=int, default=100,
                     help="size of the document parsed while a thread counts (default 100)")
     ap.add_argument("--ctrl-c-mb", type=int, default=200,
@@ -399,7 +401,7 @@ def main(argv=None):
     print("corpus: %d documents, %s KB of UTF-8; threads/workers: %s"
           % (len(docs), fmt_num(sum(map(len, datas)) / 1000, 4),
              ", ".join(map(str, counts))))
-    print("figures: best of %d round%s after one warm-up round; a round is every "
+    print("figures: median of %d round%s after one warm-up round; a round is every "
           "document once, shared out from one queue, largest first"
           % (rounds, "" if rounds == 1 else "s"))
 
