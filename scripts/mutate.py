@@ -62,7 +62,7 @@ SELECT_TESTS = ["test_select_conformance.py", "test_select_differential.py", "te
 # ctest -R patterns name GoogleTest suites: the binary of tests/cpp/<folder>,
 # and the embedded-interpreter tests of tests/cpp/py for the modules' code.
 PARSE_CTEST = "^(CheckedGrowth|StructuralTest|ShapesAndSizes|Counts|Shapes/LongTagTest|DifferentialTest|PyFastParseTest|PyConvertTest)"
-MODULE_CTEST = "^(PyFastParseTest|PyConvertTest|PyFailureTest)"
+MODULE_CTEST = "^(PyFastParseTest|PyConvertTest|PyFailureTest|CollectorOnOrOff/GcPauseTest)"
 TESTS_BY_FOLDER = {
     "src/fast_parse": (PARSE_CTEST, PARSE_TESTS),
     "src/lib": (MODULE_CTEST, MODULE_TESTS),

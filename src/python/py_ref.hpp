@@ -82,8 +82,9 @@ class GcPause {
   }
 
  private:
-  // Before and after `f` in resumed(): the first returns a stamp of the
-  // switch's state that the second compares to tell f's own changes.
+  // Before and after `f` in resumed(): the first returns how many pauses had
+  // started (0 when others are in progress), which the second compares to
+  // tell f's own changes of the switch.
   static std::uint64_t resume() noexcept;
   static void pause_again(std::uint64_t seen) noexcept;
 };

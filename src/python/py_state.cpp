@@ -21,7 +21,7 @@ std::atomic<PyObject*> g_panic_class{nullptr};
 // by both modules through a capsule in the interpreter's dict.
 struct GcShared {
   std::uint64_t pauses = 0;  // in progress, in every thread
-  std::uint64_t stamp = 1;   // counts changes made here, to tell resumed code's own
+  std::uint64_t started = 0;  // pauses ever started, to tell resumed code's changes from theirs
   bool wanted = false;       // whether the collector is to be on once the last pause ends
 #ifdef Py_GIL_DISABLED
   PyMutex mutex = {};
@@ -175,30 +175,29 @@ GcPause::GcPause() noexcept {
   // code turned the collector on since.
   shared->wanted = shared->pauses == 0 ? was_on : shared->wanted || was_on;
   ++shared->pauses;
-  ++shared->stamp;
+  ++shared->started;
 }
 
 GcPause::~GcPause() {
   const GcLock shared;
   shared->wanted = gc_disable() || shared->wanted;
   if (--shared->pauses == 0 && shared->wanted) gc_enable();
-  ++shared->stamp;
 }
 
 std::uint64_t GcPause::resume() noexcept {
   const GcLock shared;
   if (shared->pauses != 1) return 0;  // others are building: the collector stays off
   if (shared->wanted) gc_enable();
-  return ++shared->stamp;
+  return shared->started;  // at least 1: this pause started
 }
 
 void GcPause::pause_again(std::uint64_t seen) noexcept {
   const GcLock shared;
   const bool was_on = gc_disable();
-  // Unless another pause started or ended meanwhile, the switch is as the
-  // resumed code left it.
-  shared->wanted = seen != 0 && shared->stamp == seen ? was_on : shared->wanted || was_on;
-  ++shared->stamp;
+  // Unless another pause started meanwhile, the switch is as the resumed code
+  // left it. (This was the only pause in progress when that code began, so
+  // any other that ended since also started since.)
+  shared->wanted = seen != 0 && shared->started == seen ? was_on : shared->wanted || was_on;
 }
 
 }  // namespace quillet
