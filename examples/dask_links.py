@@ -41,7 +41,8 @@ def main() -> None:
         with Client(args.scheduler):
             top = counts.compute()
     else:
-        # quillet holds the GIL while it parses: processes, not threads, run in parallel.
+        # With the GIL, threads overlap only while parse indexes: processes run whole parses
+        # in parallel.
         with dask.config.set(scheduler="processes", num_workers=2):
             top = counts.compute()
     for href, count in top:
