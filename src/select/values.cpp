@@ -171,7 +171,7 @@ int ValueReader::attribute(const Test& t, PyObject* element, const Where& where)
   tree::Item unused, item;
   for (Py_ssize_t pos = 0; tree::next_item(classes, pos, unused, item); ++size) {
     if (!PyUnicode_Check(item)) return type_error(where, k.classes, item, true);
-    if (size == 0) first_empty = PyUnicode_GET_LENGTH(item) == 0;
+    if (size == 0) first_empty = PyUnicode_GET_LENGTH(item.get()) == 0;
   }
   if (size == 0 || (size == 1 && first_empty)) return 0;  // [""] stands for no class attribute
   if (t.op == Op::kWord) {
