@@ -93,6 +93,14 @@ MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, const Checkpoint& c
 }
 
 template <class CharT>
+MarkupIndex<CharT>::MarkupIndex(const CharT* text, Pos size, std::vector<Rejected>& rejected,
+                                const Checkpoint& check)
+    : text_(text), size_(size), own_(std::make_unique<IndexStorage>()), s_(*own_), check_(check),
+      rejected_(&rejected) {
+  index();
+}
+
+template <class CharT>
 void MarkupIndex<CharT>::index() {
   s_.clear();
   // Room for as many tags as the text could hold ("<a>" is the shortest),
@@ -120,7 +128,9 @@ void MarkupIndex<CharT>::index() {
       s_.open.pop_back();
       const auto first_attribute = static_cast<Pos>(s_.attributes.size());
       Tag tag;
-      const bool valid = read_tag(start, i, tag);
+      const TagFault fault = read_tag(start, i, tag);
+      const bool valid = fault == TagFault::none;
+      if (!valid && rejected_) push_checked(*rejected_, Rejected{start, i, fault}, check_);
       const Span attributes{first_attribute, static_cast<Pos>(s_.attributes.size())};
       if (s_.open.empty()) {
         if (valid) place(tag, attributes);
@@ -132,6 +142,8 @@ void MarkupIndex<CharT>::index() {
     check_();
   }
   if (!s_.pending.empty()) place_pending();
+  if (rejected_)
+    for (const Pos start : s_.open) push_checked(*rejected_, Rejected{start, kNone, TagFault::no_gt}, check_);
   if (nested_) {
     build_forests();
   } else {
@@ -159,14 +171,14 @@ void MarkupIndex<CharT>::place_pending() {
 }
 
 template <class CharT>
-bool MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
+TagFault MarkupIndex<CharT>::read_tag(Pos start, Pos close, Tag& out) {
   if (close - start <= kCharsPerCheck) return read_tag_in<false>(start, close, out);
   return read_tag_in<true>(start, close, out);
 }
 
 template <class CharT>
 template <bool kLong>
-bool MarkupIndex<CharT>::read_tag_in(Pos start, Pos close, Tag& out) {
+TagFault MarkupIndex<CharT>::read_tag_in(Pos start, Pos close, Tag& out) {
   const CharT* t = text_;
   Pos i = start + 1;
   const Pos end = close;
@@ -200,20 +212,22 @@ bool MarkupIndex<CharT>::read_tag_in(Pos start, Pos close, Tag& out) {
       return static_cast<Pos>(find_char(t, at, stop, static_cast<CharT>('"')));
     });
   };
-  if (i == end) return false;  // "<>"
+  if (i == end) return TagFault::no_name;  // "<>"
   const bool closing = t[i] == '/';
   if (closing) ++i;
   i = spaces(i);
   const Pos name_begin = i;
   i = name_chars(i);
-  if (i == name_begin) return false;
+  if (i == name_begin) return TagFault::no_name;
   const Span name{name_begin, i};
 
   // Attributes: space, key, space, "=", space, a double-quoted value without
-  // escapes. The first attempt that does not read as one ends the list.
+  // escapes. The first attempt that does not read as one ends the list, and
+  // `stop` notes why, should the tag go on after it.
   std::vector<Attribute>& attributes = s_.attributes;
   const std::size_t first = attributes.size();
   [[maybe_unused]] Pos checked = i;  // where a long tag was last checked
+  TagFault stop = TagFault::stray_character;
   for (;;) {
     if constexpr (kLong) {
       // Millions of short attributes: a check every stride's worth of them.
@@ -225,36 +239,54 @@ bool MarkupIndex<CharT>::read_tag_in(Pos start, Pos close, Tag& out) {
     Pos k = spaces(i);
     const Pos key_begin = k;
     k = name_chars(k);
-    if (k == key_begin) break;
+    if (k == key_begin) {
+      if (k < end && t[k] == ':') stop = TagFault::colon_in_name;
+      else if (k == name.end && k < end && t[k] != '/') stop = TagFault::bad_name_char;
+      break;
+    }
     const Span key{key_begin, k};
     k = spaces(k);
-    if (k == end || t[k] != '=') break;
+    if (k == end || t[k] != '=') {
+      stop = k < end && t[k] == ':' ? TagFault::colon_in_name : TagFault::attribute_without_value;
+      break;
+    }
     k = spaces(k + 1);
-    if (k == end || t[k] != '"') break;
+    if (k == end || t[k] != '"') {
+      stop = k < end && t[k] == '\'' ? TagFault::single_quoted_value : TagFault::unquoted_value;
+      break;
+    }
     const Pos value_begin = ++k;
     k = quote(k);
-    if (k == end) break;
+    if (k == end) {
+      stop = TagFault::unterminated_value;
+      break;
+    }
     push_checked(attributes, Attribute{key, Span{value_begin, k}}, check_);
     i = k + 1;
   }
   const std::size_t count = attributes.size() - first;
-  auto invalid = [&] {
+  auto invalid = [&](TagFault why) {
     attributes.resize(first);
-    return false;
+    return why;
   };
-  if (count > 0 && closing) return invalid();
+  if (count > 0 && closing) return invalid(TagFault::end_tag_attributes);
   i = spaces(i);
   const bool self_closing = i < end && t[i] == '/';
   if (self_closing) {
-    if (closing) return invalid();
+    if (closing) return invalid(TagFault::slash_in_end_tag);
     ++i;
   }
-  if (i != end) return invalid();
+  if (i != end) {
+    // A "/" followed by more than ">" reads as no attribute; what stands
+    // after the last attribute decides the rest.
+    return invalid(self_closing && stop == TagFault::stray_character ? TagFault::misplaced_slash : stop);
+  }
 
   // A repeated key spoils the whole tag.
-  if (has_repeated_key(t, attributes.data() + first, count, s_.key_table, check_)) return invalid();
+  if (has_repeated_key(t, attributes.data() + first, count, s_.key_table, check_))
+    return invalid(TagFault::repeated_attribute);
   out = Tag{start, close, intern(name), closing, self_closing};
-  return true;
+  return TagFault::none;
 }
 
 template <class CharT>

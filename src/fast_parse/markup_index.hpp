@@ -122,6 +122,31 @@ bool same_span(const CharT* text, Span a, Span b, const Checkpoint& check) {
   return true;
 }
 
+// Why the characters from a "<" to its ">" do not read as a valid tag.
+enum class TagFault : std::uint8_t {
+  none,                     // they do: a valid tag
+  no_name,                  // no name after "<" or "</"
+  colon_in_name,            // a name, of the tag or an attribute, goes on with ":"
+  bad_name_char,            // the tag's name goes on with a character names do not hold
+  attribute_without_value,  // a key without "=" and a value
+  single_quoted_value,
+  unquoted_value,
+  unterminated_value,       // a value whose closing quote is not inside the tag
+  end_tag_attributes,       // "</name key=...>"
+  slash_in_end_tag,         // "</name/>"
+  misplaced_slash,          // a "/" that is not the last character before ">"
+  stray_character,          // a character that starts no attribute
+  repeated_attribute,
+  no_gt,                    // a "<" that no ">" balances
+};
+
+// A "<" that starts no valid tag: its extent (close is kNone without one)
+// and why.
+struct Rejected {
+  Pos start, close;
+  TagFault fault;
+};
+
 // A tag read while its extent lies inside an unmatched "<" or another
 // tag's extent: it is placed once the enclosing bracket closes.
 struct PendingTag {
@@ -201,6 +226,9 @@ class MarkupIndex {
   MarkupIndex(const CharT* text, Pos size, IndexStorage& storage, const Checkpoint& check = {});
   // Indexes `text` in storage of its own.
   MarkupIndex(const CharT* text, Pos size, const Checkpoint& check = {});
+  // The same, and appends to `rejected` every "<" that starts no valid tag,
+  // in no particular order.
+  MarkupIndex(const CharT* text, Pos size, std::vector<Rejected>& rejected, const Checkpoint& check = {});
 
   const CharT* text() const { return text_; }
   // Whether the text holds a surrogate (U+D800 to U+DFFF), found on the
@@ -236,12 +264,12 @@ class MarkupIndex {
   void index();
   void place_pending();
   // Reads the tag whose extent is [start, close] and appends its attributes;
-  // false (with nothing appended) if it is not valid.
-  bool read_tag(Pos start, Pos close, Tag& out);
+  // TagFault::none if it is valid, else why not (with nothing appended).
+  TagFault read_tag(Pos start, Pos close, Tag& out);
   // read_tag for tags up to kCharsPerCheck characters (kLong false), read
   // at one go, or for longer ones, read a stride at a time with checks.
   template <bool kLong>
-  bool read_tag_in(Pos start, Pos close, Tag& out);
+  TagFault read_tag_in(Pos start, Pos close, Tag& out);
   void place(const Tag& tag, Span attributes);
   // The tag's place among the tags with attributes, or kNone without any.
   Pos attribute_rank(std::size_t tag) const;
@@ -260,7 +288,8 @@ class MarkupIndex {
   Checkpoint check_;  // while indexing
   bool nested_ = false;  // some valid tag lies inside another
   bool surrogate_ = false;
-  Pos max_close_ = 0;    // the furthest ">" of the tags placed so far
+  Pos max_close_ = 0;
+  std::vector<Rejected>* rejected_ = nullptr;  // where rejected "<" are noted, if anywhere    // the furthest ">" of the tags placed so far
 };
 
 }  // namespace quillet::fast

@@ -23,6 +23,7 @@ namespace quillet::fast {
 struct Node {
   Span span;  // a text run's characters; an element's content
   Pos tag;    // an element's opening tag (index into MarkupIndex::tags()), or kNone for a text run
+  Pos after = 0;  // an element's end: just past its closing or self-closing tag
   bool element() const { return tag != kNone; }
 };
 
@@ -88,15 +89,15 @@ void scan_markup(const MarkupIndex<CharT>& index, Builder& builder, const Checkp
       } else {
         continue;
       }
-      if (pending < attempt) nodes.push_back(Node{Span{pending, attempt}, kNone});
-      nodes.push_back(Node{content, static_cast<Pos>(t)});
+      if (pending < attempt) nodes.push_back(Node{Span{pending, attempt}, kNone, 0});
+      nodes.push_back(Node{content, static_cast<Pos>(t), after});
       pending = after;
       // Jump over the tags inside the match: its content is scanned as a level
       // of its own, and walking them here would make deep nesting quadratic.
       // (Only tags inside a self-closing tag's quoted values remain, once.)
       t = resume;
     }
-    if (pending < end) nodes.push_back(Node{Span{pending, end}, kNone});
+    if (pending < end) nodes.push_back(Node{Span{pending, end}, kNone, 0});
 
     handles.clear();
     builder.level(level.parent, nodes, handles);

@@ -145,9 +145,11 @@ class PyBuilder {
   using Handle = PyObject*;  // the element dict whose "children" a level fills; null for the top
 
   // `pause` is the collector's pause for the whole build.
-  PyBuilder(PyObject* input, const MarkupIndex<CharT>& index, GcPause& pause)
+  // With `spans`, the span of each element is noted there by its opening
+  // tag's index (`spans` holds one per tag, all zero: no element ends at 0).
+  PyBuilder(PyObject* input, const MarkupIndex<CharT>& index, GcPause& pause, ElementSpan* spans)
       : input_(input), index_(index), text_(index.text()), names_(index.name_count()),
-        strings_(input, index.text(), index.tags().size()), pause_(pause) {}
+        strings_(input, index.text(), index.tags().size()), pause_(pause), spans_(spans) {}
 
   Handle root() { return nullptr; }
 
@@ -173,8 +175,9 @@ class PyBuilder {
       if (!node.element()) {
         chars_since_signal_check_ += node.span.size();
         if (chars_since_signal_check_ >= kCharsPerSignalCheck) check_signals();
-      } else if (node.span.size() > 0) {
-        child_parents.push_back(item);
+      } else {
+        if (spans_) spans_[node.tag] = ElementSpan{index_.tags()[node.tag].start, node.span.begin, node.span.end, node.after};
+        if (node.span.size() > 0) child_parents.push_back(item);
       }
     }
     if (parent) {
@@ -358,6 +361,7 @@ class PyBuilder {
   bool hiding_ = false;          // containers are out of the collector's sight
   PyObject* building_ = nullptr;  // borrowed: the element dict being filled, if any
   PyRef model_;  // see element_model
+  ElementSpan* spans_;  // by opening tag, or null
 };
 
 // Index storage a thread keeps between calls. A call made while another is
@@ -400,7 +404,7 @@ class StorageLease {
 // New reference: the tree of `input`, whose storage is `text`; nullptr with
 // the encoder's error set for a lone surrogate.
 template <class CharT>
-PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
+PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length, std::vector<ElementSpan>* spans) {
   StorageLease storage;
   // Indexing reads the str's characters and nothing else of Python's: the
   // caller holds the str and a str never changes, so other threads run
@@ -420,17 +424,22 @@ PyObject* build(PyObject* input, const CharT* text, Py_ssize_t length) {
     Py_ssize_t size = 0;
     if (!PyUnicode_AsUTF8AndSize(input, &size)) return nullptr;
   }
+  // One slot per tag, filled by the elements' opening tags: tags are in
+  // text order, and so are the elements' starts.
+  if (spans) spans->assign(index.tags().size(), ElementSpan{0, 0, 0, 0});
   GcPause pause;
-  PyBuilder<CharT> builder(input, index, pause);
+  PyBuilder<CharT> builder(input, index, pause, spans ? spans->data() : nullptr);
   fast::scan_markup(index, builder, fast::Checkpoint(
       [](void* b) { static_cast<PyBuilder<CharT>*>(b)->check_signals(); }, &builder));
+  if (spans) std::erase_if(*spans, [](const ElementSpan& e) { return e.end == 0; });
   return builder.release();
 }
 
 }  // namespace
 
-PyObject* fast_parse_to_py(PyObject* input) {
+PyObject* fast_parse_to_py(PyObject* input, std::vector<ElementSpan>* spans) {
   const StrStorage t = str_storage(input);
+  if (spans) spans->clear();
   if (t.length == 0) Py_RETURN_NONE;
   if (static_cast<std::uint64_t>(t.length) >= fast::kNone) {
     PyErr_SetString(PyExc_ValueError, "parse() takes texts of fewer than 4294967295 characters");
@@ -438,11 +447,11 @@ PyObject* fast_parse_to_py(PyObject* input) {
   }
   switch (t.kind) {
     case PyUnicode_1BYTE_KIND:
-      return build(input, static_cast<const std::uint8_t*>(t.data), t.length);
+      return build(input, static_cast<const std::uint8_t*>(t.data), t.length, spans);
     case PyUnicode_2BYTE_KIND:
-      return build(input, static_cast<const std::uint16_t*>(t.data), t.length);
+      return build(input, static_cast<const std::uint16_t*>(t.data), t.length, spans);
     default:
-      return build(input, static_cast<const std::uint32_t*>(t.data), t.length);
+      return build(input, static_cast<const std::uint32_t*>(t.data), t.length, spans);
   }
 }
 

@@ -3,7 +3,18 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <vector>
+
 namespace quillet {
+
+// Where one element of a parse stands in its text, in characters: its start
+// tag begins at `start`, its content is [content_begin, content_end) and its
+// end tag (or its self-closing tag) ends just before `end`. A self-closing
+// element's content is the empty range at `end`.
+struct ElementSpan {
+  std::uint32_t start, content_begin, content_end, end;
+};
 
 // The parse tree of `input` (an exact or derived str): a new list, or
 // a new reference to None for the empty string. Returns null with a Python
@@ -12,7 +23,8 @@ namespace quillet {
 // and when a signal handler raises. Throws PythonCallFailed when the
 // interpreter cannot create an object and std::bad_alloc when the engine
 // runs out of memory; nothing built survives either. The module's state
-// (init_py_state) must exist.
-PyObject* fast_parse_to_py(PyObject* input);
+// (init_py_state) must exist. With `spans`, it is filled with the span of
+// every element of the tree, in document order.
+PyObject* fast_parse_to_py(PyObject* input, std::vector<ElementSpan>* spans = nullptr);
 
 }  // namespace quillet

@@ -68,6 +68,19 @@ PyObject* py_drop(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return arity("drop", nargs, 2) ? select::drop(args[0], args[1]) : nullptr;
 }
 
+// Both take a str; the Python half checks it, this guards the C++ half.
+bool is_text(const char* name, PyObject* text) {
+  if (PyUnicode_Check(text)) return true;
+  PyErr_Format(PyExc_TypeError, "%s() takes a str, not %s", name, Py_TYPE(text)->tp_name);
+  return false;
+}
+
+PyObject* py_parse_source(PyObject*, PyObject* text) {
+  return is_text("parse_source", text) ? parse_source(text) : nullptr;
+}
+
+PyObject* py_explain(PyObject*, PyObject* text) { return is_text("explain", text) ? explain(text) : nullptr; }
+
 PyMethodDef g_methods[] = {
     {"to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_to_json)),
      METH_FASTCALL, "to_json(obj, ensure_ascii, /): json.dumps(obj, ensure_ascii=...) at any depth."},
@@ -99,6 +112,12 @@ PyMethodDef g_methods[] = {
     {"drop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(py_drop)),
      METH_FASTCALL, "drop(tree, compiled, /): a new list of tree's nodes without the elements\n"
      "that match, the text runs that then meet joined."},
+    {"parse_source", py_parse_source, METH_O,
+     "parse_source(text, /): (quillet.parse(text), the elements' spans as bytes of four native\n"
+     "32-bit numbers each: start, content start, content end, end), in document order."},
+    {"explain", py_explain, METH_O,
+     "explain(text, /): [(start, close, reason)] for each tag-like text that stayed text, in\n"
+     "text order; close is -1 when no '>' closes it, reason indexes REASONS."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,5 +146,8 @@ PyMODINIT_FUNC PyInit__native(void) {
                               static_cast<long>(quillet::select::kMatchMemory)) < 0) {
     return nullptr;
   }
+  PyRef reasons(quillet::tree::reason_texts());
+  if (!reasons || PyModule_AddObject(module.get(), "REASONS", reasons.get()) < 0) return nullptr;
+  reasons.release();
   return module.release();
 }

@@ -35,4 +35,18 @@ PyObject* text_runs(PyObject* node, PyObject* skip);
 // it. A new str. (The Python half reads it back to check the rest.)
 PyObject* to_markup(PyObject* node);
 
+// source.cpp: (tree, spans) for `text` (a str): the tree parse makes, and
+// bytes holding four native 32-bit numbers per element in document order:
+// where its start tag begins, where its content begins and ends, and where
+// it ends.
+PyObject* parse_source(PyObject* text);
+
+// source.cpp: a list of (start, close, reason) for every tag-like text of
+// `text` (a str) that parse leaves as text, in text order: close is the
+// position of its ">" (-1 for none), reason an index into reason_texts().
+PyObject* explain(PyObject* text);
+
+// source.cpp: a tuple of the words of each reason explain gives.
+PyObject* reason_texts();
+
 }  // namespace quillet::tree

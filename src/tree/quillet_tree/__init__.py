@@ -15,6 +15,7 @@ import quillet
 from quillet_tree import _native, _selectors, _text
 from quillet_tree._encoding import decode, parse_file
 from quillet_tree._selectors import SelectorError
+from quillet_tree._source import REASONS, Rejection, Source
 
 # The fixed keys of an element, defined once for every module of quillet.
 _TAG, _ID, _CLASSES, _STYLE, _IS_SELF_CLOSING, _CHILDREN = _native.ELEMENT_KEYS
@@ -30,7 +31,8 @@ if TYPE_CHECKING:
 
 __all__ = ["decode", "parse_file", "walk", "elements", "text", "unescape_attributes",
            "to_markup", "equal", "copy", "to_json", "from_json", "picklable", "select",
-           "select_one", "drop", "compile", "Selector", "SelectorError"]
+           "select_one", "drop", "compile", "Selector", "SelectorError", "Source", "Rejection",
+           "REASONS"]
 
 __version__: str = _native.__version__
 

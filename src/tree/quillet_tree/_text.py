@@ -28,7 +28,7 @@ from __future__ import annotations
 
 import html
 import re
-from typing import Iterable, Iterator, List, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
 # Where markup may start in text.
 _OPEN = re.compile(r"<(?:!--|!\[CDATA\[|[!?]|/?[A-Za-z])")
@@ -47,12 +47,21 @@ _SPACE = frozenset(" \t\n\f\r")
 # States of the reader between runs.
 _TEXT, _COMMENT, _CDATA, _HIDDEN_CONTENT = range(4)
 
+# What read() yields: (PIECE, run, start, end, decode) for a piece of text
+# run number `run`, `decode` False inside a CDATA section;
+# (COMMENT, run, start, end_run, end) for a comment, which may end in a later
+# run (end_run None: it never ends); (HIDDEN_TAG, run, start, content_start,
+# content_end, end, name) for a script, style or template start tag kept as
+# text with the content it hides, all in one run.
+PIECE, COMMENT, HIDDEN_TAG = range(3)
 
-def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
-    """(piece, decode) for the visible pieces of `runs`, in order: decode is
-    False for the content of a CDATA section."""
+
+def read(runs: Sequence[str]) -> Iterator[Tuple[Any, ...]]:
+    """The visible pieces of `runs`, and the comments and hidden content
+    between them, in order (see PIECE)."""
     state, end_tag = _TEXT, ""
-    for run in runs:
+    comment_run = comment_start = 0
+    for number, run in enumerate(runs):
         pos, size, gt_left = 0, len(run), True
         if state == _HIDDEN_CONTENT:
             # The start tag ended its run: so did its content.
@@ -62,14 +71,15 @@ def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
                 end = run.find("-->", pos)
                 if end < 0:
                     break
+                yield COMMENT, comment_run, comment_start, number, end + 3
                 pos, state = end + 3, _TEXT
             elif state == _CDATA:
                 end = run.find("]]>", pos)
                 if end < 0:
-                    yield run[pos:], False
+                    yield PIECE, number, pos, size, False
                     break
                 if end > pos:
-                    yield run[pos:end], False
+                    yield PIECE, number, pos, end, False
                 pos, state = end + 3, _TEXT
             elif state == _HIDDEN_CONTENT:
                 # Without its end tag in the run, the content ends with the
@@ -77,9 +87,12 @@ def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
                 # the end tag (a script writing markup), so the end tag is
                 # not waited for.
                 state = _TEXT
-                pos = _end_tag_end(run, pos, end_tag)
-                if pos < 0:
+                begin, end = _end_tag(run, pos, end_tag)
+                if end < 0:
+                    yield HIDDEN_TAG, number, hidden_start, pos, size, size, end_tag
                     break
+                yield HIDDEN_TAG, number, hidden_start, pos, begin, end, end_tag
+                pos = end
             else:
                 # A '<' that opens no markup is text: the search goes on after
                 # it, and the piece still starts at `pos`.
@@ -108,16 +121,17 @@ def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
                             break
                     scan = start + 1
                 if not found:
-                    yield run[pos:], True
+                    yield PIECE, number, pos, size, True
                     break
                 if start > pos:
-                    yield run[pos:start], True
+                    yield PIECE, number, pos, start, True
                 if mark == "<!--":
                     # "-->" may share the opening's dashes: <!--> and <!--->.
                     end = run.find("-->", start + 2)
                     if end < 0:
-                        state = _COMMENT
+                        state, comment_run, comment_start = _COMMENT, number, start
                         break
+                    yield COMMENT, number, start, number, end + 3
                     pos = end + 3
                 elif mark == "<![CDATA[":
                     pos, state = found.end(), _CDATA
@@ -129,13 +143,28 @@ def _pieces(runs: Iterable[str]) -> Iterator[Tuple[str, bool]]:
                     name = tag.group(1).lower()
                     if (name in HIDDEN and mark[1] != "/"
                             and not tag.group().endswith("/>")):
-                        end_tag, state = name, _HIDDEN_CONTENT
+                        end_tag, state, hidden_start = name, _HIDDEN_CONTENT, start
+        if state == _HIDDEN_CONTENT:
+            # The start tag ended its run: so did its content.
+            yield HIDDEN_TAG, number, hidden_start, size, size, size, end_tag
+            state = _TEXT
+    if state == _COMMENT:
+        yield COMMENT, comment_run, comment_start, None, 0
 
 
-def _end_tag_end(run: str, pos: int, name: str) -> int:
-    """Where the first end tag of `name` in `run` from `pos` ends (the
-    position after its '>'), or -1 for none: "</name" in any case, then '>'
-    at once, or whitespace or '/' and anything up to the first '>'.
+def _pieces(runs: Sequence[str]) -> Iterator[Tuple[str, bool]]:
+    """(piece, decode) for the visible pieces of `runs`, in order: decode is
+    False for the content of a CDATA section."""
+    for event in read(runs):
+        if event[0] == PIECE:
+            yield runs[event[1]][event[2]:event[3]], event[4]
+
+
+def _end_tag(run: str, pos: int, name: str) -> Tuple[int, int]:
+    """Where the first end tag of `name` in `run` from `pos` starts and ends
+    (the position after its '>'), or (-1, -1) for none: "</name" in any
+    case, then '>' at once, or whitespace or '/' and anything up to the
+    first '>'.
 
     Only the first "</name" that whitespace, '/' or '>' follows can start
     it: the '>' it needs is the first after it, and when the run has none,
@@ -145,9 +174,9 @@ def _end_tag_end(run: str, pos: int, name: str) -> int:
     """
     found = _END_TAG_START[name].search(run, pos)
     if not found:
-        return -1
+        return -1, -1
     end = run.find(">", found.end())
-    return end + 1 if end >= 0 else -1
+    return (found.start(), end + 1) if end >= 0 else (-1, -1)
 
 
 def _short_decimal(found: re.Match[str]) -> str:
@@ -171,18 +200,31 @@ def unescape(text: str) -> str:
     return html.unescape(text)
 
 
-def visible_text(runs: Iterable[str], sep: str) -> str:
+def visible_text(runs: Sequence[str], sep: str, kept: Optional[Dict[int, int]] = None) -> str:
+    """The visible text of `runs` (see the module's docstring). `kept` maps
+    the numbers of runs whose whitespace is shown as written (the content of
+    a pre element) to the block they belong to: the pieces of one block are
+    decoded and joined as they are, and the block then counts as one piece.
+    """
     out: List[str] = []
     # Whether whitespace lay between the last word and what comes next, and
     # whether a piece has ended since that word.
     spaced = new_piece = False
-    for piece, decode in _pieces(runs):
+    for piece, decode in _units(runs, kept) if kept else _pieces(runs):
         if decode and "&" in piece:
             piece = unescape(piece)
         if not piece:
             continue
         if piece[0] in _SPACE:
             spaced = True
+        if decode is None:
+            # A block shown as written.
+            if out:
+                out.append(sep if sep else " " if spaced else "")
+            out.append(piece)
+            spaced = piece[-1] in _SPACE
+            new_piece = True
+            continue
         first = True
         for word in _WORDS.findall(piece):
             if out:
@@ -196,3 +238,26 @@ def visible_text(runs: Iterable[str], sep: str) -> str:
             spaced = True
         new_piece = True
     return "".join(out)
+
+
+def _units(runs: Sequence[str], kept: Dict[int, int]) -> Iterator[Tuple[str, Optional[bool]]]:
+    """_pieces, but the pieces of each block of `kept` runs joined into one,
+    decoded, with None for `decode`."""
+    block: List[str] = []
+    current = None
+    for event in read(runs):
+        if event[0] != PIECE:
+            continue
+        number = event[1]
+        piece = runs[number][event[2]:event[3]]
+        which = kept.get(number)
+        if which != current and block:
+            yield "".join(block), None
+            block = []
+        current = which
+        if which is None:
+            yield piece, event[4]
+        else:
+            block.append(unescape(piece) if event[4] and "&" in piece else piece)
+    if block:
+        yield "".join(block), None
