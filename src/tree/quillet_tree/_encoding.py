@@ -1,6 +1,8 @@
 """Bytes in: decode(data, encoding=None) finds the encoding of a page's bytes
 as a careful reader of HTML does, and parse_file(source) reads a file and
-parses what that gives.
+parses what that gives. decode_reversibly(data, encoding=None) decodes as
+decode does and gives what writes a text back in that same encoding, when
+that gives `data` back: the command line writes an edited page with it.
 
 The encoding is the first that applies of:
 
@@ -52,8 +54,9 @@ Choices:
 from __future__ import annotations
 
 import codecs
+import functools
 import os
-from typing import IO, Callable, Dict, List, Optional, Tuple, Union
+from typing import IO, Any, Callable, Dict, List, Optional, Tuple, Union
 
 import quillet
 
@@ -151,6 +154,7 @@ _SINGLE_BYTE = {name for name, _, _ in _GROUPS["Legacy single-byte encodings"]}
 _SINGLE_BYTE.add("x-user-defined")
 _TABLE_FIXES = {"koi8-u": {0xAE: "\u045e", 0xBE: "\u040e"}, "windows-1255": {0xCA: "\u05ba"}}
 _tables: Dict[str, str] = {}
+_encoding_maps: Dict[str, Any] = {}
 
 _BOMS = [(b"\xef\xbb\xbf", "utf-8"), (b"\xfe\xff", "utf-16be"), (b"\xff\xfe", "utf-16le")]
 # Python's canonical names of the encodings that have a byte-order mark.
@@ -158,6 +162,10 @@ _PYTHON_BOM_CODECS = {"utf-8": "utf-8", "utf-16-be": "utf-16be", "utf-16-le": "u
 _ASCII_WHITESPACE = "\t\n\f\r "
 _WHITESPACE = b"\t\n\f\r "
 _PRESCAN_BYTES = 1024
+
+# What writes a text back as bytes in one encoding, byte-order mark included;
+# UnicodeEncodeError for a character the encoding has no bytes for.
+_Encoder = Callable[[str], bytes]
 
 
 def _table(name: str) -> str:
@@ -247,26 +255,32 @@ def _python_codec(label: str) -> str:
     return info.name
 
 
-def _explicit(data: bytes, encoding: str) -> str:
+def _explicit(data: bytes, encoding: str) -> Tuple[str, _Encoder]:
     name = _label(encoding)
     if name is None:
         codec = _python_codec(encoding)
         name = _PYTHON_BOM_CODECS.get(codec)
         if name is None:
-            return data.decode(codec, "replace")
+            return data.decode(codec, "replace"), functools.partial(str.encode, encoding=codec)
     if name == "replacement":
         raise LookupError(f"{_shown(encoding)} names an encoding that HTML readers refuse to decode"
                           " (ISO-2022-KR, ISO-2022-CN, HZ-GB-2312); to decode it anyway, name"
                           " Python's codec ('iso2022_kr', 'hz')")
+    mark = b""
     for bom, bom_name in _BOMS:
         if name == bom_name and data.startswith(bom):
-            data = data[len(bom):]
-    return _decode_as(data, name, strict=False)
+            data, mark = data[len(bom):], bom
+    return _decode_as(data, name, strict=False), _encoder(name, mark)
 
 
 def decode(data: Union[bytes, bytearray, memoryview], encoding: Optional[str] = None) -> str:
-    """The text of a page's bytes, in the encoding a careful reader would pick
-    (see the module's documentation for the order of the clues).
+    """The text of a page's bytes, in the encoding a careful reader would pick:
+    `encoding` when given, else a byte-order mark, else UTF-8 when the bytes
+    are valid UTF-8 beyond ASCII, else the encoding the page declares (a
+    <meta> in its first 1024 bytes, or an XML declaration) when it decodes
+    every byte, else UTF-8 for ASCII and windows-1252 for the rest. Each
+    step is told in full in docs/tree.md ("Bytes and encodings") and in the
+    docstring of quillet_tree._encoding, which also holds LABELS.
 
     `encoding`, when given, wins: an HTML encoding label ("latin1",
     "gb2312", "x-sjis", ...) or else the name of a Python codec that
@@ -280,26 +294,61 @@ def decode(data: Union[bytes, bytearray, memoryview], encoding: Optional[str] = 
         raise TypeError(f"decode() takes data as bytes, not {type(data).__name__}")
     if encoding is not None and not isinstance(encoding, str):
         raise TypeError(f"decode() takes encoding as a str or None, not {type(encoding).__name__}")
-    data = bytes(data)
+    # The characters themselves: a subclass's methods play no part.
+    return _decode(bytes(data), None if encoding is None else str.__str__(encoding))[0]
+
+
+def _decode(data: bytes, encoding: Optional[str]) -> Tuple[str, _Encoder]:
+    """decode(data, encoding), and the encoder of the encoding it picked."""
     if encoding is not None:
-        # The characters themselves: a subclass's methods play no part.
-        return _explicit(data, str.__str__(encoding))
+        return _explicit(data, encoding)
     for bom, name in _BOMS:
         if data.startswith(bom):
-            return _decode_as(data[len(bom):], name, strict=False)
+            return _decode_as(data[len(bom):], name, strict=False), _encoder(name, bom)
     ascii_only = data.isascii()
     if not ascii_only:
         try:
-            return data.decode("utf-8")
+            return data.decode("utf-8"), _encoder("utf-8")
         except UnicodeDecodeError:
             pass
     declared = _prescan(data[:_PRESCAN_BYTES])
     if declared is not None and declared != "replacement":
         try:
-            return _decode_as(data, declared, strict=True)
+            return _decode_as(data, declared, strict=True), _encoder(declared)
         except UnicodeDecodeError:
             pass
-    return data.decode("ascii") if ascii_only else _decode_as(data, "windows-1252", strict=False)
+    if ascii_only:
+        return data.decode("ascii"), _encoder("utf-8")
+    return _decode_as(data, "windows-1252", strict=False), _encoder("windows-1252")
+
+
+def decode_reversibly(data: bytes, encoding: Optional[str] = None) -> Tuple[str, Optional[_Encoder]]:
+    """decode(data, encoding), and what writes text back in the encoding the
+    bytes were read in: then the text itself gives `data` back byte for byte.
+    None instead when it would not (bytes that decoded to U+FFFD, a page
+    with two byte sequences for one character)."""
+    text, encode = _decode(data, encoding)
+    try:
+        if encode(text) == data:
+            return text, encode
+    except UnicodeError:
+        pass
+    return text, None
+
+
+def _encoder(name: str, bom: bytes = b"") -> _Encoder:
+    """The encoder of encoding `name`, which writes `bom` first. (Made for
+    every decode, used by few: the work is left to the call.)"""
+    return functools.partial(_encode, name, bom)
+
+
+def _encode(name: str, bom: bytes, text: str) -> bytes:
+    if name in _SINGLE_BYTE:
+        encoding_map = _encoding_maps.get(name)
+        if encoding_map is None:
+            encoding_map = _encoding_maps[name] = codecs.charmap_build(_table(name))
+        return bom + codecs.charmap_encode(text, "strict", encoding_map)[0]
+    return bom + text.encode(CODECS[name])
 
 
 def parse_file(source: Union[str, os.PathLike[str], IO[bytes]],
