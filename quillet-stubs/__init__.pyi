@@ -38,5 +38,11 @@ class Element(TypedDict, extra_items=str):  # type: ignore[call-arg]  # for chec
 Node: TypeAlias = str | Element
 
 def parse(input: str) -> list[str | Element] | None:
-    """The nodes of `input` in text order; None for the empty text."""
+    """The nodes of `input` in text order; None for the empty text.
+
+    Text runs are strs; an element is a dict: tag, id, classes, style,
+    is_self_closing, its other attributes as written, then children.
+    Anything that is no well-formed element stays text. TypeError for
+    input that is no str, UnicodeEncodeError for one with a lone surrogate.
+    """
     ...

@@ -82,12 +82,19 @@ PyModuleDef g_module_def = {
     nullptr,    // m_free
 };
 
-// Lives as long as the process: the function object points at it.
+// Lives as long as the process: the function object points at it. The
+// docstring's first line is the text signature inspect.signature reads; the
+// rest is the stub's docstring (quillet-stubs/__init__.pyi), word for word.
 PyMethodDef g_parse_def = {
     "parse",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse)),
     METH_FASTCALL | METH_KEYWORDS,
-    "",
+    "parse($module, /, input)\n--\n\n"
+    "The nodes of `input` in text order; None for the empty text.\n\n"
+    "Text runs are strs; an element is a dict: tag, id, classes, style,\n"
+    "is_self_closing, its other attributes as written, then children.\n"
+    "Anything that is no well-formed element stays text. TypeError for\n"
+    "input that is no str, UnicodeEncodeError for one with a lone surrogate.",
 };
 
 // Appends `name` to the module's __all__, creating the list when missing.

@@ -1,5 +1,8 @@
 """The module's face: attributes, argument binding and its exact messages, str input."""
+import ast
 import gc
+import inspect
+import pathlib
 import subprocess
 import sys
 import types
@@ -35,27 +38,27 @@ def test_importing_warns_of_nothing():
     assert (out.returncode, out.stderr) == (0, "")
 
 
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, "parse() missing 1 required positional argument: 'input'"),
-        (("a", "b"), {}, "parse() takes 1 positional arguments but 2 were given"),
-        (("a", "b", "c"), {}, "parse() takes 1 positional arguments but 3 were given"),
-        # the positional count is checked before any keyword
-        (("a", "b"), {"text": "c"}, "parse() takes 1 positional arguments but 2 were given"),
-        (("a",), {"input": "b"}, "parse() got multiple values for argument 'input'"),
-        ((), {"text": "a"}, "parse() got an unexpected keyword argument 'text'"),
-        (("a",), {"Input": "b"}, "parse() got an unexpected keyword argument 'Input'"),
-        # keywords are checked in the order the call gives them
-        ((), {"input": "a", "text": "b"}, "parse() got an unexpected keyword argument 'text'"),
-        ((), {"text": "b", "input": "a"}, "parse() got an unexpected keyword argument 'text'"),
-        (("a",), {"text": "b", "input": "c"}, "parse() got an unexpected keyword argument 'text'"),
-        (("a",), {"input": "b", "text": "c"}, "parse() got multiple values for argument 'input'"),
-        # binding comes before the type check of the argument
-        ((1, 2), {}, "parse() takes 1 positional arguments but 2 were given"),
-        ((), {"text": 1}, "parse() got an unexpected keyword argument 'text'"),
-    ],
-)
+BINDING_ERRORS = [
+    ((), {}, "parse() missing 1 required positional argument: 'input'"),
+    (("a", "b"), {}, "parse() takes 1 positional arguments but 2 were given"),
+    (("a", "b", "c"), {}, "parse() takes 1 positional arguments but 3 were given"),
+    # the positional count is checked before any keyword
+    (("a", "b"), {"text": "c"}, "parse() takes 1 positional arguments but 2 were given"),
+    (("a",), {"input": "b"}, "parse() got multiple values for argument 'input'"),
+    ((), {"text": "a"}, "parse() got an unexpected keyword argument 'text'"),
+    (("a",), {"Input": "b"}, "parse() got an unexpected keyword argument 'Input'"),
+    # keywords are checked in the order the call gives them
+    ((), {"input": "a", "text": "b"}, "parse() got an unexpected keyword argument 'text'"),
+    ((), {"text": "b", "input": "a"}, "parse() got an unexpected keyword argument 'text'"),
+    (("a",), {"text": "b", "input": "c"}, "parse() got an unexpected keyword argument 'text'"),
+    (("a",), {"input": "b", "text": "c"}, "parse() got multiple values for argument 'input'"),
+    # binding comes before the type check of the argument
+    ((1, 2), {}, "parse() takes 1 positional arguments but 2 were given"),
+    ((), {"text": 1}, "parse() got an unexpected keyword argument 'text'"),
+]
+
+
+@pytest.mark.parametrize("args, kwargs, message", BINDING_ERRORS)
 def test_binding_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         quillet.parse(*args, **kwargs)
@@ -175,3 +178,21 @@ MARKUP = '<p id="i" class="a b">\u00e9 \U0001f600 <br/></p> tail'
 )
 def test_str_from_the_wide_character_api_is_read(call, text):
     assert call(legacy_str(text)) == call(text)
+
+
+STUBS = pathlib.Path(__file__).resolve().parents[2] / "quillet-stubs" / "__init__.pyi"
+
+
+def test_signature_and_docstring_are_the_stubs():
+    stub = next(node for node in ast.parse(STUBS.read_text()).body
+                if isinstance(node, ast.FunctionDef) and node.name == "parse")
+    assert quillet.parse.__doc__ == ast.get_docstring(stub, clean=True)
+    signature = inspect.signature(quillet.parse)
+    assert [(p.name, p.kind) for p in signature.parameters.values()] == [
+        (arg.arg, inspect.Parameter.POSITIONAL_OR_KEYWORD) for arg in stub.args.args]
+    # The signature binds what parse binds, and refuses what it refuses.
+    signature.bind("a")
+    signature.bind(input="a")
+    for args, kwargs, _ in BINDING_ERRORS:
+        with pytest.raises(TypeError):
+            signature.bind(*args, **kwargs)
