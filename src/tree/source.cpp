@@ -13,13 +13,21 @@ namespace quillet::tree {
 
 PyObject* parse_source(PyObject* text) {
   return guarded([&]() -> PyObject* {
+    // The pair is made first: a container made just after the tree would
+    // start a collection of the whole young tree (the parse made far more
+    // containers than the collector's threshold). Bytes are no container.
+    // Until it is filled, the collector does not see it.
+    PyRef pair(QUILLET_PY_NEW(PyTuple_New(2)));
+    PyObject_GC_UnTrack(pair.get());
     std::vector<ElementSpan> spans;
-    PyRef tree(fast_parse_to_py(text, &spans));
+    PyObject* tree = fast_parse_to_py(text, &spans);
     if (!tree) return nullptr;
+    PyTuple_SET_ITEM(pair.get(), 0, tree);
     static_assert(sizeof(ElementSpan) == 4 * sizeof(std::uint32_t));
-    PyRef packed(QUILLET_PY_NEW(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(spans.data()),
-                                                          static_cast<Py_ssize_t>(spans.size() * sizeof(ElementSpan)))));
-    return QUILLET_PY_NEW(PyTuple_Pack(2, tree.get(), packed.get()));
+    PyTuple_SET_ITEM(pair.get(), 1, QUILLET_PY_NEW(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(spans.data()), static_cast<Py_ssize_t>(spans.size() * sizeof(ElementSpan)))));
+    PyObject_GC_Track(pair.get());
+    return pair.release();
   });
 }
 

@@ -34,8 +34,9 @@ KEEPS_WHITESPACE = frozenset({"pre", "textarea", "listing"})
 _LOOSE_ATTRIBUTE = re.compile(
     r"""([^\t\n\f\r />"'=][^\t\n\f\r />"'=]*)(?:[\t\n\f\r ]*=[\t\n\f\r ]*"""
     r"""(?:"([^"]*)"|'([^']*)'|([^\t\n\f\r >]*)))?""")
-# The words of each reason explain() gives, in the order of their codes.
-REASONS: Tuple[str, ...] = tuple(reason for reason in _native.REASONS if reason)
+# The words of each reason explain() gives. (A "<" without a name after it
+# is no tag-like text, so that reason is never given.)
+REASONS: Tuple[str, ...] = tuple(reason for reason in _native.REASONS[2:])
 # The longest markup a Rejection shows; longer is cut, with "..." after it.
 _SHOWN = 80
 
@@ -86,19 +87,30 @@ class Source:
     character.
     """
 
-    __slots__ = ("text", "tree", "_spans", "_elements", "_numbers", "_line_starts")
+    __slots__ = ("text", "tree", "_packed", "_view", "_elements", "_numbers", "_line_starts")
 
     def __init__(self, text: str) -> None:
         if not isinstance(text, str):
             raise TypeError(f"Source() takes a str, not {type(text).__name__}")
+        # Nothing the collector tracks is made between the parse and the
+        # end of __init__: that would start a collection of the whole young
+        # tree (see parse_source).
         tree, packed = _native.parse_source(text)
         self.text: str = text
         self.tree: Optional[List[Node]] = tree
-        # Four offsets per element, in document order.
-        self._spans = memoryview(packed).cast("I")
+        self._packed = packed
+        self._view: Optional[memoryview] = None
         self._elements: Optional[List[Element]] = None
         self._numbers: Optional[Dict[int, int]] = None
         self._line_starts: Optional[List[int]] = None
+
+    @property
+    def _spans(self) -> memoryview:
+        """Four offsets per element, in document order (see the module)."""
+        view = self._view
+        if view is None:
+            view = self._view = memoryview(self._packed).cast("I")
+        return view
 
     def __repr__(self) -> str:
         return f"<quillet_tree.Source of {len(self.text)} characters, {len(self._spans) // 4} elements>"
