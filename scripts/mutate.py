@@ -53,15 +53,15 @@ SOURCE_SUFFIXES = (".cpp", ".hpp", ".h", ".cc")
 # ctest and tests/python whole instead; folders not listed run everything.
 # Cheapest and most telling first: each run stops at its first failure.
 PARSE_TESTS = ["test_tree.py", "test_module.py", "test_differential.py", "test_threads.py",
-               "test_properties.py"]
+               "test_properties.py", "test_source.py"]
 MODULE_TESTS = PARSE_TESTS[:3] + ["test_failures.py"] + PARSE_TESTS[3:] + ["test_interrupt.py"]
 TREE_TESTS = ["test_tree_helpers.py", "test_text_visible.py", "test_decode.py", "test_tree_differential.py",
-              "test_cli.py", "test_hostile.py", "test_docs.py"]
+              "test_cli.py", "test_hostile.py", "test_docs.py", "test_source.py"]
 SELECT_TESTS = ["test_select_conformance.py", "test_select_differential.py", "test_cli.py",
                 "test_hostile.py", "test_docs.py"]
 # ctest -R patterns name GoogleTest suites: the binary of tests/cpp/<folder>,
 # and the embedded-interpreter tests of tests/cpp/py for the modules' code.
-PARSE_CTEST = "^(CheckedGrowth|StructuralTest|ShapesAndSizes|Counts|Shapes/LongTagTest|DifferentialTest|PyFastParseTest|PyConvertTest)"
+PARSE_CTEST = "^(ExplainTest|CheckedGrowth|StructuralTest|ShapesAndSizes|Counts|Shapes/LongTagTest|DifferentialTest|PyFastParseTest|PyConvertTest)"
 MODULE_CTEST = "^(PyFastParseTest|PyConvertTest|PyFailureTest|CollectorOnOrOff/GcPauseTest)"
 TESTS_BY_FOLDER = {
     "src/fast_parse": (PARSE_CTEST, PARSE_TESTS),

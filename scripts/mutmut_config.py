@@ -31,8 +31,9 @@ TESTS_BY_FILE = {
     "_encoding.py": ["test_decode.py", "test_cli.py"],
     "_selectors.py": ["test_select_differential.py", "test_select_conformance.py", "test_hostile.py",
                       "test_cli.py", "test_docs.py"],
-    "_text.py": ["test_text_visible.py", "test_tree_helpers.py", "test_hostile.py", "test_cli.py",
-                 "test_docs.py"],
+    "_text.py": ["test_text_visible.py", "test_source.py", "test_tree_helpers.py", "test_hostile.py",
+                 "test_cli.py", "test_docs.py"],
+    "_source.py": ["test_source.py", "test_cli.py", "test_docs.py"],
 }
 
 
