@@ -17,6 +17,7 @@ import pytest
 
 import quillet
 import quillet_tree as qt
+from encoded_pages import CASES as ENCODED_PAGES
 from tree_checks import ref_walk
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "sample.html"
@@ -32,11 +33,11 @@ def default_signals():
         signal.signal(signum, signal.SIG_DFL)
 
 
-def run(*args, stdin=b"", stdout=None, module=False, memory=None):
+def run(*args, stdin=b"", stdout=None, module=False, memory=None, cwd=None, raw=False):
     """(status, stdout, stderr) of the command. `stdin`: bytes to feed, a
     path to read from, or None for a closed descriptor; `stdout`: None to
     capture, "closed", or a path to write to; `memory`: a cap on the address
-    space, in bytes."""
+    space, in bytes; `cwd`: the folder it runs in; `raw`: stdout as bytes."""
     command = [sys.executable, "-m", "quillet_tree"] if module else COMMAND
     closed = [0] * (stdin is None) + [1] * (stdout == "closed")
 
@@ -52,9 +53,10 @@ def run(*args, stdin=b"", stdout=None, module=False, memory=None):
         child = subprocess.Popen([*command, *map(str, args)], preexec_fn=setup,
                                  stdin=subprocess.PIPE if isinstance(stdin, bytes) else source,
                                  stdout=subprocess.PIPE if stdout is None else sink,
-                                 stderr=subprocess.PIPE)
+                                 stderr=subprocess.PIPE, cwd=cwd)
         out, err = child.communicate(stdin if isinstance(stdin, bytes) else None, timeout=120)
-    return child.returncode, (out or b"").decode("utf-8"), err.decode("utf-8")
+    out = out or b""
+    return child.returncode, out if raw else out.decode("utf-8"), err.decode("utf-8")
 
 
 def matches(selector, path=SAMPLE):
@@ -115,16 +117,109 @@ def test_lines_are_the_librarys_answers(options, line):
     assert (status, err) == (0, "") and out.splitlines() == expected
 
 
+# Each set of arguments against the same in the usual order: options may
+# stand anywhere, and after "--" every argument is the SELECTOR or a FILE.
+@pytest.mark.parametrize("args, usual", [
+    (("li a", "-a", "href", SAMPLE), ("-a", "href", "li a", SAMPLE)),
+    (("li a", SAMPLE, "--attribute", "href", "-1"), ("-1", "-a", "href", "li a", SAMPLE)),
+    ((SAMPLE, "--tree"), ("--tree", SAMPLE)),
+    (("p", "--", "-t"), ("p", "./-t")),
+    (("--", "p", "-t", "--"), ("p", "./-t", "./--")),
+    (("--tree", "--", "-t"), ("--tree", "./-t")),
+])
+def test_options_stand_anywhere(tmp_path, args, usual):
+    for name in ("-t", "--"):
+        shutil.copy(SAMPLE, tmp_path / name)
+    got, expected = run(*args, cwd=tmp_path), run(*usual, cwd=tmp_path)
+    assert got == expected and expected[0] == 0 and expected[1]
+
+
+# (options, what a line holds for a match, whether it begins with its file's name)
+@pytest.mark.parametrize("options, line, named", [
+    (("-t",), lambda match: qt.text(match, visible=True), True),
+    (("-a", "href", "-a", "class", "-a", "title"), attributes, True),
+    ((), qt.to_markup, False),
+])
+@pytest.mark.parametrize("no_filename", [(), ("--no-filename",)])
+def test_several_files_name_theirs(options, line, named, no_filename):
+    status, out, err = run(*options, *no_filename, "li a, a.logo", SAMPLE, "-",
+                           stdin=SAMPLE.read_bytes())
+    heads = [f"{name}\t" if named and not no_filename else "" for name in (SAMPLE, "<stdin>")]
+    assert (status, err) == (0, "")
+    assert out.splitlines() == [head + line(match) for head in heads
+                                for match in matches("li a, a.logo")]
+
+
+def test_no_filename_drops_the_name_of_counts_objects_and_trees():
+    for options in (("-c", "p"), ("--json", "p"), ("--tree",)):
+        alone = run(*options, SAMPLE)[1]
+        assert run("--no-filename", *options, SAMPLE, SAMPLE)[1] == alone * 2
+
+
+@pytest.mark.parametrize("page, lines", [
+    ("\n<p>a</p>\r\n<p>b<p>c</p>\n</p><p>d</p>", [2, 3, 3, 4]),
+    ("\r\r<p>a</p>\r\n\n<p>b</p>", [3, 5]),
+    ("<p>é\u2028\x85</p>\f<p>\n</p>", [1, 1]),  # only LF, CR LF and CR end a line
+])
+def test_json_line_is_the_start_tags(page, lines):
+    status, out, _ = run("--json", "p", stdin=page.encode())
+    assert status == 0 and [json.loads(o)["line"] for o in out.split("\n")[:-1]] == lines
+
+
+def test_attributes_with_json_are_those_named():
+    names = ["title", "class", "missing", "id", "data-n", "tag"]
+    full, some = (run("--json", *options, "*", stdin=ATTRIBUTE_PAGE.encode())[1].splitlines()
+                  for options in ((), [part for name in names for part in ("-a", name)]))
+    assert len(full) == len(some) == 4
+    for whole, part in zip(map(json.loads, full), map(json.loads, some)):
+        chosen = {name: whole["attributes"].get(name) for name in names}
+        assert part == {**whole, "attributes": chosen} and list(part["attributes"]) == names
+
+
+@pytest.mark.parametrize("page", ENCODED_PAGES, ids=[page.name for page in ENCODED_PAGES])
+def test_an_edit_is_written_in_the_pages_encoding(tmp_path, page):
+    path = tmp_path / "page.html"
+    path.write_bytes(page.data)
+    assert run("--remove", "nav", path, raw=True) == (0, page.data, "")
+    codec = "utf-16-le" if page.data.startswith(b"\xff\xfe") else "ascii"
+    before, rest = page.data.split("<h1>".encode(codec))
+    after = rest.split("</h1>".encode(codec))[1]
+    assert run("--remove", "h1", path, raw=True) == (0, before + after, "")
+
+
+@pytest.mark.parametrize("options, data, out, message", [
+    (("--strip-comments",), b"<p>a<!-- x --></p>\n<!--y-->b<!--", b"<p>a</p>\nb", ""),
+    (("--strip-comments", "--remove", "i"), b"<i>x</i><p><!--i-->a</p>", b"<p>a</p>", ""),
+    # Bytes that decode to U+FFFD do not come back: the page is written in UTF-8.
+    (("--remove", "i"), b"\xef\xbb\xbf<p>\xff</p><i>\xff</i>", "<p>\ufffd</p>".encode(),
+     "quillet: standard input: written as UTF-8"),
+    (("--remove", "i", "--encoding", "cp437"), "<p>\u2591</p><i/>".encode("cp437"),
+     "<p>\u2591</p>".encode("cp437"), ""),
+])
+def test_edits(options, data, out, message):
+    status, got, err = run(*options, stdin=data, raw=True)
+    assert (status, got) == (0, out) and message in err and bool(message) == bool(err)
+
+
+def test_explain_rows():
+    page = "<p>ok</p>\n  <b class=x>no</b>\r\n<i>\n<br>"
+    rows = [f"<stdin>:{row.line}:{row.column}: {row.markup} stayed text: {row.reason}"
+            for row in qt.Source(page).explain()]
+    assert run("--explain", "-", "-", stdin=page.encode()) == (0, "\n".join(rows * 2) + "\n", "")
+    assert rows[0].startswith("<stdin>:2:3: <b class=x> stayed text: ")
+    assert run("--explain", "--no-filename", stdin=page.encode())[1].startswith("2:3: <b")
+
+
 def test_json_count_first_tree_stdin_and_the_module():
     found = matches("p")
     status, out, _ = run("--json", "p", SAMPLE)
     objects = [json.loads(line) for line in out.splitlines()]
     assert status == 0 and [o["text"] for o in objects] == [qt.text(m, visible=True) for m in found]
-    assert {tuple(o) for o in objects} == {("tag", "attributes", "text")}
+    assert {tuple(o) for o in objects} == {("tag", "line", "attributes", "text")}
     assert objects[0]["attributes"] == {"class": "lede"}
-    status, out, _ = run("--json", "-1", "p", SAMPLE, "-", stdin=b"<p id=\"x&amp;\">a</p>")
+    status, out, _ = run("--json", "-1", "p", SAMPLE, "-", stdin=b"\n<p id=\"x&amp;\">a</p>")
     assert [json.loads(line) for line in out.splitlines()][1] == {
-        "file": "<stdin>", "tag": "p", "attributes": {"id": "x&"}, "text": "a"}
+        "file": "<stdin>", "tag": "p", "line": 2, "attributes": {"id": "x&"}, "text": "a"}
     assert run("-c", "p", SAMPLE)[1] == f"{len(found)}\n"
     assert run("-c", "p", SAMPLE, SAMPLE)[1] == f"{SAMPLE}\t{len(found)}\n" * 2
     assert run("-1", "p", SAMPLE)[1] == qt.to_markup(found[0]) + "\n"
@@ -153,6 +248,11 @@ TOO_LONG = "1" * 5000  # past what int() reads from a str (4,300 digits by defau
     ((), 2, "a SELECTOR is needed", {}),
     (("--encoding", "no-such-label", "p"), 2, "no-such-label", {}),
     (("-t", "-c", "p"), 2, "not allowed with", {}),
+    (("p", "-a", "href", "-c"), 2, "argument -c/--count: not allowed with argument -a/", {}),
+    (("--explain", "-1"), 2, "argument -1/--first: not allowed with argument --explain", {}),
+    (("--remove", "p", "-t"), 2, "argument --remove: not allowed with argument -t/--text", {}),
+    (("--remove", "p", SAMPLE, SAMPLE), 2, "edit one page: give one FILE", {}),
+    (("--remove", "a[", SAMPLE), 2, "quillet: invalid selector: ", {}),
     (("p", "/no/such/file", SAMPLE), 1, "quillet: /no/such/file: No such file or directory", {}),
     (("p", SAMPLE.parent), 1, f"quillet: {SAMPLE.parent}: Is a directory", {}),
     ((f"li:nth-child({TOO_LONG})", SAMPLE), 2, "invalid selector: An+B takes numbers of at most", {}),

@@ -2,13 +2,18 @@
 
     quillet SELECTOR [FILE ...]      each match as markup, one per line
     quillet -t SELECTOR [FILE ...]   each match's visible text
-    quillet -a href 'a[href]' page.html
+    quillet 'a[href]' page.html -a href
+    quillet --remove script --strip-comments page.html   the page, cut
+    quillet --explain page.html      the tag-like texts that stayed text, and why
 
-Files are read as bytes and decoded as quillet_tree.decode does; no FILE, or
-`-`, reads standard input. Output is UTF-8. A FILE must be a regular file or
-a pipe of at most --max-size bytes (256 MiB by default); others are refused
-with a message, and the next file is read. Every failure is a message and an
-exit status, never a traceback.
+Options go anywhere among the SELECTOR and the FILEs; after `--`, every
+argument is the SELECTOR or a FILE. Files are read as bytes and decoded as
+quillet_tree.decode does; no FILE, or `-`, reads standard input. Output is
+UTF-8, but for an edited page, which is written in the encoding it was read
+in when that gives its bytes back (see _Run.write_edit). A FILE must be a
+regular file or a pipe of at most --max-size bytes (256 MiB by default);
+others are refused with a message, and the next file is read. Every failure
+is a message and an exit status, never a traceback.
 """
 from __future__ import annotations
 
@@ -27,7 +32,7 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, NoReturn, Optio
 
 import quillet
 import quillet_tree
-from quillet_tree import _native, _text
+from quillet_tree import _encoding, _native, _text
 
 if TYPE_CHECKING:
     from quillet import Element
@@ -49,7 +54,10 @@ _SIZE = re.compile(r"([0-9]{1,15})\s*(?:([kmgt])(?:i?b)?|b)?", re.ASCII | re.IGN
 
 class _Parser(argparse.ArgumentParser):
     """argparse's parser, but a failure to write the help is an OSError
-    (argparse drops it and exits 0)."""
+    (argparse drops it and exits 0). `outputs`: the options that say what is
+    printed, by dest, in the order they are declared."""
+
+    outputs: Dict[str, argparse.Action]
 
     def print_help(self, file: Any = None) -> None:
         _write_out(self.format_help(), file)
@@ -72,29 +80,47 @@ def _write_out(text: str, file: Any = None) -> None:
     file.flush()
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> _Parser:
     parser = _Parser(
         prog="quillet", description="Print the elements of markup files that match a CSS selector.",
-        epilog="Exit status: 0 when every file was read, 1 when one could not be (or was refused) "
+        epilog="Options may stand anywhere among the SELECTOR and the FILEs; after --, every "
+               "argument is the SELECTOR or a FILE. "
+               "Exit status: 0 when every file was read, 1 when one could not be (or was refused) "
                "or the output could not be written, 2 for a bad selector or option, 141 when the "
                "output pipe was closed, 130 on Ctrl-C (SIGINT), 143 on SIGTERM, 129 on SIGHUP.")
     parser.add_argument("selector", metavar="SELECTOR", nargs="?",
-                        help="a CSS selector (left out with --tree)")
+                        help="a CSS selector (left out with --tree, --remove, --strip-comments "
+                             "and --explain)")
     parser.add_argument("files", metavar="FILE", nargs="*",
                         help="files to read; standard input when none is given, or for -")
-    shown = parser.add_mutually_exclusive_group()
-    shown.add_argument("-t", "--text", action="store_true",
-                       help="print each match's visible text, whitespace collapsed")
-    shown.add_argument("-a", "--attr", metavar="NAME", action="append",
-                       help="print the value of attribute NAME (repeatable: values tab-separated)")
-    shown.add_argument("--json", action="store_true",
-                       help="print each match as a JSON object: tag, attributes, text "
-                            "(and file, when several files are given)")
-    shown.add_argument("-c", "--count", action="store_true", help="print the number of matches")
-    shown.add_argument("--tree", action="store_true",
-                       help="print the whole tree of each file as JSON (no SELECTOR)")
-    parser.add_argument("-1", "--first", action="store_true",
-                        help="only the first match of each file")
+    outputs = [
+        parser.add_argument("-t", "--text", action="store_true",
+                            help="print each match's visible text, whitespace collapsed"),
+        parser.add_argument("-a", "--attr", "--attribute", metavar="NAME", action="append",
+                            help="print the value of attribute NAME (repeatable: values "
+                                 "tab-separated); with --json, the attributes it holds"),
+        parser.add_argument("--json", action="store_true",
+                            help="print each match as a JSON object: tag, line, attributes, "
+                                 "text (and file first, when several files are given)"),
+        parser.add_argument("-c", "--count", action="store_true",
+                            help="print the number of matches"),
+        parser.add_argument("--tree", action="store_true",
+                            help="print the whole tree of each file as JSON (no SELECTOR)"),
+        parser.add_argument("--remove", metavar="SELECTOR", action="append",
+                            help="print the page with the elements that match SELECTOR cut "
+                                 "out of its text, all else as it was (repeatable; one FILE)"),
+        parser.add_argument("--strip-comments", action="store_true",
+                            help="print the page with its comments cut out (with --remove too)"),
+        parser.add_argument("--explain", action="store_true",
+                            help="print FILE:LINE:COL: and why, for each tag-like text that "
+                                 "stayed text (no SELECTOR)"),
+        parser.add_argument("-1", "--first", action="store_true",
+                            help="only the first match of each file"),
+    ]
+    parser.outputs = {action.dest: action for action in outputs}
+    parser.add_argument("--no-filename", action="store_true",
+                        help="leave out the file names: before the lines of -t, -a, -c (several "
+                             "files) and --explain, and the \"file\" of --json and --tree")
     parser.add_argument("-j", "--jobs", metavar="N", type=int,
                         help="processes to share the files among (default: one per core; "
                              "standard input is always read by one)")
@@ -106,6 +132,51 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action=_Version, nargs=0,
                         help="show the version number and exit")
     return parser
+
+
+# The output options that may be given together; any other two may not.
+_TOGETHER = {frozenset(pair) for pair in (
+    ("attr", "json"), ("remove", "strip_comments"),
+    ("first", "text"), ("first", "attr"), ("first", "json"), ("first", "count"))}
+# What prints a page rather than its matches, and reads no SELECTOR.
+_EDITS = ("remove", "strip_comments")
+_NO_SELECTOR = ("tree", "explain") + _EDITS
+
+
+def _parse(parser: _Parser, argv: Optional[Sequence[str]]) -> argparse.Namespace:
+    """The options of `argv`, the positionals sorted out: SELECTOR when one
+    is read, then FILEs. Options may stand anywhere. Arguments after the
+    first `--` are all positionals: they are split off here, since what
+    argparse's intermixed parsing makes of `--` differs between Python
+    versions."""
+    args = list(sys.argv[1:] if argv is None else argv)
+    rest: List[str] = []
+    if "--" in args:
+        cut = args.index("--")
+        args, rest = args[:cut], args[cut + 1:]
+    options = parser.parse_intermixed_args(args)
+    given = [name for name, action in parser.outputs.items() if getattr(options, name)]
+    for i, name in enumerate(given):
+        for other in given[i + 1:]:
+            if frozenset((name, other)) not in _TOGETHER:
+                parser.error(f"argument {_shown(parser.outputs[other])}: not allowed with "
+                             f"argument {_shown(parser.outputs[name])}")
+    positionals = [options.selector] * (options.selector is not None) + options.files + rest
+    if any(name in _NO_SELECTOR for name in given):
+        options.selector, options.files = None, positionals
+    elif not positionals:
+        parser.error("a SELECTOR is needed (or --tree, --remove, --strip-comments, --explain)")
+    else:
+        options.selector, options.files = positionals[0], positionals[1:]
+    options.edit = any(name in _EDITS for name in given)
+    if options.edit and len(options.files) > 1:
+        parser.error("--remove and --strip-comments edit one page: give one FILE (run the "
+                     "command once for each file)")
+    return options
+
+
+def _shown(action: argparse.Action) -> str:
+    return "/".join(action.option_strings)
 
 
 def _size(text: str) -> int:
@@ -243,7 +314,8 @@ class _Run:
         self.out = out
         self.status = EXIT_OK
         self.selector: Optional[quillet_tree.Selector] = None
-        self.several = len(options.files) > 1
+        # Whether lines and objects name their file.
+        self.named = len(options.files) > 1 and not options.no_filename
         # What standard input gave: its bytes, or why it could not be read.
         self.stdin_data: Optional[bytes] = None
         self.stdin_failure: Optional[str] = None
@@ -295,13 +367,26 @@ class _Run:
             self.status = EXIT_FILE
 
     def write_matches(self, name: str, data: bytes) -> None:
-        tree = quillet.parse(quillet_tree.decode(data, self.options.encoding))
         options, label = self.options, name if name != "-" else "<stdin>"
+        if options.edit:
+            self.write_edit(name, data)
+            return
+        text = quillet_tree.decode(data, options.encoding)
+        # Line numbers and the texts that stayed text come from a Source,
+        # which costs more than parse alone.
+        source = quillet_tree.Source(text) if options.json or options.explain else None
+        tree = quillet.parse(text) if source is None else source.tree
         if options.tree:
             json = quillet_tree.to_json(tree, ensure_ascii=False)
-            if self.several:
+            if self.named:
                 json = f'{{"file": {quillet_tree.to_json(label, ensure_ascii=False)}, "tree": {json}}}'
             self.out.write(json + "\n")
+            return
+        if options.explain:
+            assert source is not None
+            head = "" if options.no_filename else f"{label}:"
+            self.out.writelines(f"{head}{row.line}:{row.column}: {_one_line(row.markup)} stayed "
+                                f"text: {row.reason}\n" for row in source.explain())
             return
         assert self.selector is not None
         if options.first:
@@ -311,11 +396,34 @@ class _Run:
             matches = self.selector.select(tree)
         if options.count:
             count = str(len(matches))
-            self.out.write(f"{label}\t{count}\n" if self.several else count + "\n")
+            self.out.write(f"{label}\t{count}\n" if self.named else count + "\n")
             return
         if matches:
-            self.out.write("\n".join(map(self.formatter(label), matches)))
+            self.out.write("\n".join(map(self.formatter(label, source), matches)))
             self.out.write("\n")
+
+    def write_edit(self, name: str, data: bytes) -> None:
+        """Writes the page with the elements of --remove, and with
+        --strip-comments its comments, cut out of its text. It is written in
+        the encoding it was read in when that gives the page's bytes back
+        (so that an edit that cuts nothing is the file itself), otherwise
+        in UTF-8, with a message."""
+        options = self.options
+        text, encode = _encoding.decode_reversibly(data, options.encoding)
+        edited = quillet_tree.Source(text).remove(*options.remove or (),
+                                                  comments=options.strip_comments)
+        out: Optional[bytes] = None
+        if encode is not None:
+            try:
+                out = encode(edited)
+            except UnicodeError:  # not expected: the edit holds only the page's characters
+                pass
+        if out is None:
+            _say(f"{name if name != '-' else 'standard input'}: written as UTF-8: its own "
+                 "encoding does not give its bytes back")
+            out = edited.encode("utf-8", "replace")
+        self.out.flush()
+        self.out.buffer.write(out)  # type: ignore[attr-defined]
 
     def process_all(self, names: Sequence[str]) -> int:
         for name in names:
@@ -323,48 +431,72 @@ class _Run:
         self.out.flush()
         return self.status
 
-    def formatter(self, label: str) -> Callable[["Element"], str]:
+    def formatter(self, label: str, source: Optional[quillet_tree.Source]
+                  ) -> Callable[["Element"], str]:
+        """What writes a match as its line; `source`, for --json, the page's."""
         options = self.options
-        if options.text:
-            return lambda match: quillet_tree.text(match, " ", visible=True)
-        if options.attr:
-            getters = [_getter(name) for name in options.attr]
-            if len(getters) == 1:
-                get = getters[0]
-                return lambda match: _one_line(get(match))
-            return lambda match: "\t".join([_one_line(get(match)) for get in getters])
         if options.json:
-            head = {"file": label} if self.several else {}
-            return lambda match: quillet_tree.to_json(
-                {**head, "tag": match.get(_TAG), "attributes": _attributes(match),
-                 "text": quillet_tree.text(match, " ", visible=True)}, ensure_ascii=False)
-        # Trees that parse made always read back as themselves: no need for
-        # the check quillet_tree.to_markup makes.
-        return _native.to_markup
+            assert source is not None
+            return _json_writer(source, options.attr, {"file": label} if self.named else {})
+        if not (options.text or options.attr):
+            # Trees that parse made always read back as themselves: no need
+            # for the check quillet_tree.to_markup makes. Markup may run over
+            # several lines: it is never preceded by its file's name.
+            return _native.to_markup
+        line = _text_line if options.text else _attribute_line(options.attr)
+        if not self.named:
+            return line
+        head = label + "\t"
+        return lambda match: head + line(match)
+
+
+def _text_line(match: "Element") -> str:
+    return quillet_tree.text(match, " ", visible=True)
+
+
+def _attribute_line(names: List[str]) -> Callable[["Element"], str]:
+    """What writes the values of attributes `names`, tab-separated."""
+    getters = [_getter(name) for name in names]
+    if len(getters) == 1:
+        get = getters[0]
+        return lambda match: _one_line(get(match))
+    return lambda match: "\t".join([_one_line(get(match)) for get in getters])
+
+
+def _json_writer(source: quillet_tree.Source, names: Optional[List[str]],
+                 head: Dict[str, str]) -> Callable[["Element"], str]:
+    """What writes a match of `source` as a JSON object: `head`, then its
+    tag, the line of its start tag, its attributes (with -a, those named,
+    null for one it lacks) and its visible text."""
+    def write(match: "Element") -> str:
+        found = _attributes(match)
+        values: Dict[str, Optional[str]] = {name: found.get(name) for name in names} \
+            if names else dict(found)
+        line, _ = source.location(match)
+        return quillet_tree.to_json(
+            {**head, "tag": match.get(_TAG), "line": line, "attributes": values,
+             "text": quillet_tree.text(match, " ", visible=True)}, ensure_ascii=False)
+    return write
 
 
 def _main(argv: Optional[Sequence[str]]) -> int:
     parser = _parser()
-    options = parser.parse_args(argv)
-    if options.tree:
-        if options.selector is not None:
-            options.files.insert(0, options.selector)
-            options.selector = None
-        if options.first:
-            parser.error("--first does not go with --tree")
-    elif options.selector is None:
-        parser.error("a SELECTOR is needed (or --tree)")
+    options = _parse(parser, argv)
     if options.encoding is not None:
         try:
             quillet_tree.decode(b"", options.encoding)
         except LookupError as error:
             parser.error(str(error))
     selector = None
-    if options.selector is not None:
-        try:
+    try:
+        # Each selector read before any file is, so that a bad one is found
+        # first.
+        for pattern in options.remove or ():
+            quillet_tree.compile(pattern)
+        if options.selector is not None:
             selector = quillet_tree.compile(options.selector)
-        except quillet_tree.SelectorError as error:
-            parser.exit(EXIT_USAGE, f"quillet: invalid selector: {error}\n")
+    except quillet_tree.SelectorError as error:
+        parser.exit(EXIT_USAGE, f"quillet: invalid selector: {error}\n")
     try:
         if sys.stdout is None:  # closed when the command started
             raise OSError(errno.EBADF, os.strerror(errno.EBADF))
