@@ -196,3 +196,18 @@ def test_signature_and_docstring_are_the_stubs():
     for args, kwargs, _ in BINDING_ERRORS:
         with pytest.raises(TypeError):
             signature.bind(*args, **kwargs)
+
+
+TREE_INIT = pathlib.Path(quillet_tree.__file__)
+
+
+@pytest.mark.parametrize("name", ["copy", "equal"])
+def test_the_c_functions_of_quillet_tree_have_their_stubs_signature(name):
+    # quillet_tree.copy and equal are the C functions themselves, typed for
+    # checkers by stubs under TYPE_CHECKING: their text signatures agree.
+    stub = next(node for node in ast.walk(ast.parse(TREE_INIT.read_text()))
+                if isinstance(node, ast.FunctionDef) and node.name == name)
+    parameters = inspect.signature(getattr(quillet_tree, name)).parameters.values()
+    assert [(p.name, p.kind) for p in parameters] == [
+        (arg.arg, inspect.Parameter.POSITIONAL_ONLY) for arg in stub.args.posonlyargs]
+    assert not stub.args.args and stub.args.posonlyargs
