@@ -15,7 +15,7 @@ from __future__ import annotations
 import bisect
 import re
 from typing import (TYPE_CHECKING, Any, Callable, Dict, Iterator, List, NamedTuple, Optional,
-                    Sequence, Tuple, Union)
+                    Sequence, Tuple, Union, cast)
 
 from quillet_tree import _native, _text
 
@@ -290,7 +290,8 @@ class Source:
         assert runs is not None
         from quillet_tree import compile, copy
 
-        tree = copy(self.tree)
+        # (Hidden start tags stand in text runs: the tree is a list.)
+        tree: List[Node] = copy(self.tree or [])
         elements = compile("*").select(tree)
         if 4 * len(elements) != len(s):
             raise _changed(who)
@@ -309,10 +310,10 @@ class Source:
             for _, _, start, content_start, content_end, end, name in by_run[run]:
                 if start > at:
                     nodes.append(text[at:start])
-                element = _stand_in(name, text[start:content_start], text[content_start:content_end])
-                stand_ins[id(element)] = _Target(base + start, base + end, base + content_start,
-                                                 base + content_end, False)
-                nodes.append(element)
+                stand_in = _stand_in(name, text[start:content_start], text[content_start:content_end])
+                stand_ins[id(stand_in)] = _Target(base + start, base + end, base + content_start,
+                                                  base + content_end, False)
+                nodes.append(cast("Element", stand_in))
                 at = end
             if at < len(text):
                 nodes.append(text[at:])

@@ -60,7 +60,7 @@ def read(runs: Sequence[str]) -> Iterator[Tuple[Any, ...]]:
     """The visible pieces of `runs`, and the comments and hidden content
     between them, in order (see PIECE)."""
     state, end_tag = _TEXT, ""
-    comment_run = comment_start = 0
+    comment_run = comment_start = hidden_start = 0
     for number, run in enumerate(runs):
         pos, size, gt_left = 0, len(run), True
         if state == _HIDDEN_CONTENT:
