@@ -142,6 +142,18 @@ def test_misuse_is_refused():
         source.replace_content("p", content=3)
     with pytest.raises(TypeError):
         qt.Source(b"<p></p>")
+    class Lying(str):
+        def startswith(self, *args):
+            return False
+
+        def __len__(self):
+            return 0
+
+        def __getitem__(self, index):
+            return ""
+
+    lying = qt.Source(Lying("<p>a<!-- c --></p>"))
+    assert type(lying.text) is str and lying.remove(comments=True) == "<p>a</p>"
     changed = qt.Source("<p>a</p><b>c</b>")
     changed.tree[0]["children"].append("x")
     for call in (lambda: changed.remove("b"), changed.visible_text, lambda: changed.remove(comments=True)):

@@ -92,6 +92,10 @@ class Source:
     def __init__(self, text: str) -> None:
         if not isinstance(text, str):
             raise TypeError(f"Source() takes a str, not {type(text).__name__}")
+        if type(text) is not str:
+            # The characters themselves, as an exact str: a subclass's own
+            # methods (startswith, slicing, len) have no say in the offsets.
+            text = str.__getitem__(text, slice(None))
         # Nothing the collector tracks is made between the parse and the
         # end of __init__: that would start a collection of the whole young
         # tree (see parse_source).
@@ -361,6 +365,8 @@ class Source:
                 raise _changed(who)
             frame[2] = s[i + 3]
             tag = node.get(_TAG)
+            if type(tag) is not str:
+                raise _changed(who)
             inner = node.get(_CHILDREN)
             if inner:
                 if type(inner) is not list:
