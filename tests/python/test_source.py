@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 import quillet
 import quillet_tree as qt
 from markup_inputs import CASES, PIECES, TEXT_PIECES, families
+from test_cli import run
 from test_hostile import run_child
 
 CORPUS = pathlib.Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
@@ -248,6 +249,18 @@ def test_corpus_pages_clean_up(path):
     lowered = clean.lower()
     assert "<script" not in lowered and "<style" not in lowered and "<!--" not in lowered
     assert visible_characters(clean) == visible_characters(text)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("path", PAGES, ids=lambda p: p.name)
+def test_command_cleans_corpus_pages_and_gives_untouched_ones_back(path):
+    status, out, err = run("--remove", "script, style", "--strip-comments", path, raw=True)
+    assert status == 0
+    clean = qt.decode(out)
+    lowered = clean.lower()
+    assert "<script" not in lowered and "<style" not in lowered and "<!--" not in lowered
+    assert visible_characters(clean) == visible_characters(page(path))
+    assert run("--remove", "nothing-matches", path, raw=True)[1] == path.read_bytes()
 
 
 @pytest.mark.slow
