@@ -133,6 +133,8 @@ CALLS = {
     "to_json": lambda i: qt.to_json(i.tree, ensure_ascii=False),
     "from_json": lambda i: qt.from_json(i.json),
     "to_markup": lambda i: qt.to_markup(i.tree),
+    "source": lambda i: (lambda s: (s.spans(), s.remove("script, b", comments=True), s.visible_text(),
+                                    s.explain()))(qt.Source(i.text)),
 }
 
 
@@ -158,6 +160,23 @@ def test_threads_get_what_serial_calls_got(group):
                     wrong.append((name, i.name))
 
     together(*[functools.partial(worker, t) for t in range(8)])
+    assert not wrong
+
+
+def test_one_source_read_from_many_threads():
+    # Its tables are made on first use, by whichever thread comes first.
+    text = RACE_DOC
+    serial = qt.Source(text)
+    want = [serial.location(e) for e in qt.select(serial.tree, "b")], serial.visible_text()
+    shared, wrong = qt.Source(text), []
+
+    def worker():
+        for _ in range(3 * ROUNDS):
+            got = [shared.location(e) for e in qt.select(shared.tree, "b")], shared.visible_text()
+            if got != want:
+                wrong.append(got)
+
+    together(*[worker] * 8)
     assert not wrong
 
 
