@@ -176,6 +176,21 @@ def test_attributes_with_json_are_those_named():
         assert part == {**whole, "attributes": chosen} and list(part["attributes"]) == names
 
 
+def test_fields_are_what_select_one_finds_at_or_under_each_match():
+    feed = ('<rss><item><title>One &amp; two</title><link>/1</link></item>\n'
+            '<item><link href="/2" rel="x"/><b><title>Deep</title></b></item></rss>')
+    status, out, _ = run("item", "-f", "title=title", "-f", "url=link", "-f", "href=link@href",
+                         "-f", "rel=link[rel]@rel", "-f", "none=p", stdin=feed.encode())
+    tree = quillet.parse(feed)
+    want = []
+    for item in qt.select(tree, "item"):
+        title, link = qt.select_one(item, "title"), qt.select_one(item, "link")
+        want.append({"title": qt.text(title, visible=True), "url": qt.text(link, visible=True),
+                     "href": link.get("href"), "rel": link.get("rel"), "none": None})
+    assert status == 0 and [json.loads(line) for line in out.splitlines()] == want
+    assert list(json.loads(out.splitlines()[0])) == ["title", "url", "href", "rel", "none"]
+
+
 @pytest.mark.parametrize("page", ENCODED_PAGES, ids=[page.name for page in ENCODED_PAGES])
 def test_an_edit_is_written_in_the_pages_encoding(tmp_path, page):
     path = tmp_path / "page.html"
@@ -252,6 +267,10 @@ TOO_LONG = "1" * 5000  # past what int() reads from a str (4,300 digits by defau
     (("--explain", "-1"), 2, "argument -1/--first: not allowed with argument --explain", {}),
     (("--remove", "p", "-t"), 2, "argument --remove: not allowed with argument -t/--text", {}),
     (("--remove", "p", SAMPLE, SAMPLE), 2, "edit one page: give one FILE", {}),
+    (("-f", "title", "p"), 2, "'title' is no field: NAME=SELECTOR", {}),
+    (("-f", "t=a@", "p"), 2, "is no field", {}),
+    (("-f", "t=a[", "p"), 2, "argument -f/--field: 't=a[': ", {}),
+    (("-f", "t=a", "-t", "p"), 2, "not allowed with", {}),
     (("--remove", "a[", SAMPLE), 2, "quillet: invalid selector: ", {}),
     (("p", "/no/such/file", SAMPLE), 1, "quillet: /no/such/file: No such file or directory", {}),
     (("p", SAMPLE.parent), 1, f"quillet: {SAMPLE.parent}: Is a directory", {}),

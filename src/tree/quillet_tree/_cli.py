@@ -102,6 +102,12 @@ def _parser() -> _Parser:
         parser.add_argument("--json", action="store_true",
                             help="print each match as a JSON object: tag, line, attributes, "
                                  "text (and file first, when several files are given)"),
+        parser.add_argument("-f", "--field", metavar="NAME=SELECTOR[@ATTR]", type=_field,
+                            action="append",
+                            help="print each match as a JSON object of fields (repeatable, in "
+                                 "order): NAME holds the visible text of the first element at "
+                                 "or under the match that matches SELECTOR, or its attribute "
+                                 "ATTR (null for none)"),
         parser.add_argument("-c", "--count", action="store_true",
                             help="print the number of matches"),
         parser.add_argument("--tree", action="store_true",
@@ -136,8 +142,9 @@ def _parser() -> _Parser:
 
 # The output options that may be given together; any other two may not.
 _TOGETHER = {frozenset(pair) for pair in (
-    ("attr", "json"), ("remove", "strip_comments"),
-    ("first", "text"), ("first", "attr"), ("first", "json"), ("first", "count"))}
+    ("attr", "json"), ("remove", "strip_comments"), ("field", "json"),
+    ("first", "text"), ("first", "attr"), ("first", "json"), ("first", "count"),
+    ("first", "field"))}
 # What prints a page rather than its matches, and reads no SELECTOR.
 _EDITS = ("remove", "strip_comments")
 _NO_SELECTOR = ("tree", "explain") + _EDITS
@@ -161,6 +168,8 @@ def _parse(parser: _Parser, argv: Optional[Sequence[str]]) -> argparse.Namespace
             if frozenset((name, other)) not in _TOGETHER:
                 parser.error(f"argument {_shown(parser.outputs[other])}: not allowed with "
                              f"argument {_shown(parser.outputs[name])}")
+    if options.field:
+        options.json = True
     positionals = [options.selector] * (options.selector is not None) + options.files + rest
     if any(name in _NO_SELECTOR for name in given):
         options.selector, options.files = None, positionals
@@ -437,7 +446,8 @@ class _Run:
         options = self.options
         if options.json:
             assert source is not None
-            return _json_writer(source, options.attr, {"file": label} if self.named else {})
+            return _json_writer(source, options.attr, {"file": label} if self.named else {},
+                                options.field or [])
         if not (options.text or options.attr):
             # Trees that parse made always read back as themselves: no need
             # for the check quillet_tree.to_markup makes. Markup may run over
@@ -463,11 +473,49 @@ def _attribute_line(names: List[str]) -> Callable[["Element"], str]:
     return lambda match: "\t".join([_one_line(get(match)) for get in getters])
 
 
+# A field of --field: its name, the selector of the element it reads, and
+# the attribute it reads (None: the element's visible text).
+_Field = Tuple[str, "quillet_tree.Selector", Optional[str]]
+
+
+def _field(text: str) -> _Field:
+    """--field: NAME=SELECTOR, or NAME=SELECTOR@ATTR."""
+    name, equals, rest = text.partition("=")
+    selector, at, attribute = rest.rpartition("@") if "@" in rest else (rest, "", "")
+    if not (name and equals and selector.strip()) or (at and not attribute):
+        raise argparse.ArgumentTypeError(f"{text[:60]!r} is no field: NAME=SELECTOR or "
+                                         "NAME=SELECTOR@ATTR (title=title, link=link@href)")
+    try:
+        return name, quillet_tree.compile(selector), attribute or None
+    except quillet_tree.SelectorError as error:
+        raise argparse.ArgumentTypeError(f"{text[:60]!r}: {error}") from None
+
+
+def _field_value(match: "Element", field: _Field) -> Optional[str]:
+    _, selector, attribute = field
+    found = selector.select_one(match)
+    if found is None:
+        return None
+    if attribute is None:
+        return quillet_tree.text(found, " ", visible=True)
+    if attribute in ("class", _ID, _STYLE) or isinstance(found.get(attribute), str):
+        return _getter(attribute)(found)
+    return None
+
+
 def _json_writer(source: quillet_tree.Source, names: Optional[List[str]],
-                 head: Dict[str, str]) -> Callable[["Element"], str]:
+                 head: Dict[str, str], fields: List[_Field]) -> Callable[["Element"], str]:
     """What writes a match of `source` as a JSON object: `head`, then its
     tag, the line of its start tag, its attributes (with -a, those named,
-    null for one it lacks) and its visible text."""
+    null for one it lacks) and its visible text; with --field, `head` and
+    the fields alone."""
+    if fields:
+        def write_fields(match: "Element") -> str:
+            return quillet_tree.to_json(
+                {**head, **{field[0]: _field_value(match, field) for field in fields}},
+                ensure_ascii=False)
+        return write_fields
+
     def write(match: "Element") -> str:
         found = _attributes(match)
         values: Dict[str, Optional[str]] = {name: found.get(name) for name in names} \
