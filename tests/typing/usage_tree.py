@@ -64,10 +64,22 @@ def from_bytes(data: bytes, path: str) -> tuple[str, list[Node] | None, str, str
     return page, tree, visible, qt.__version__
 
 
+def edited(text: str) -> tuple[str, str, list[tuple[int, int]], str]:
+    source = qt.Source(text)
+    cleaned: str = source.remove("script", qt.compile("style"), comments=True)
+    upper: str = source.replace_content("b", content=str.upper)
+    where: list[tuple[int, int]] = [source.location(e) for e in qt.select(source.tree, "p")]
+    why: list[str] = [f"{r.line}:{r.column}: {r.markup} {r.reason}" for r in source.explain()]
+    start, end = source.span(qt.select(source.tree, "p")[0])
+    print(why, start + end, qt.REASONS[0], source.spans())
+    return cleaned, upper, where, source.visible_text(sep="")
+
+
 def main() -> None:
     tree = quillet.parse('<p class="post" id="post-1">a <a href="/x">x</a></p>')
     print(links(qt.to_markup(tree)), outline(tree), round_trip(tree), first_post(tree))
     print(qt.text(tree, skip={"script", "style"}), qt.__all__, selected(tree))
+    print(edited('<p>a<b>b</b><script>x</script></p>'))
 
 
 if __name__ == "__main__":
