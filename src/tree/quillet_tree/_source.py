@@ -87,7 +87,7 @@ class Source:
     character.
     """
 
-    __slots__ = ("text", "tree", "_packed", "_view", "_elements", "_numbers", "_line_starts")
+    __slots__ = ("text", "tree", "_packed", "_view", "_found", "_line_starts")
 
     def __init__(self, text: str) -> None:
         if not isinstance(text, str):
@@ -104,8 +104,9 @@ class Source:
         self.tree: Optional[List[Node]] = tree
         self._packed = packed
         self._view: Optional[memoryview] = None
-        self._elements: Optional[List[Element]] = None
-        self._numbers: Optional[Dict[int, int]] = None
+        # The elements in document order, and each one's place by its id:
+        # one pair, so that a thread never sees one without the other.
+        self._found: Optional[Tuple[List[Element], Dict[int, int]]] = None
         self._line_starts: Optional[List[int]] = None
 
     @property
@@ -161,23 +162,23 @@ class Source:
         line = bisect.bisect_right(starts, offset)
         return line, offset - starts[line - 1] + 1
 
-    def _index(self, who: str) -> List[Element]:
-        """The tree's elements in document order, found once."""
-        if self._elements is None:
+    def _index(self, who: str) -> Tuple[List[Element], Dict[int, int]]:
+        """The tree's elements in document order, and each one's place by
+        its id, found once."""
+        found = self._found
+        if found is None:
             from quillet_tree import compile
 
             elements = compile("*").select(self.tree)
             if 4 * len(elements) != len(self._spans):
                 raise _changed(who)
-            self._elements = elements
-            self._numbers = {id(found): i for i, found in enumerate(elements)}
-        return self._elements
+            found = self._found = (elements, {id(e): i for i, e in enumerate(elements)})
+        return found
 
     def _number(self, element: object, who: str) -> int:
         """The element's place in document order."""
-        elements = self._index(who)
-        assert self._numbers is not None
-        i = self._numbers.get(id(element))
+        elements, numbers = self._index(who)
+        i = numbers.get(id(element))
         if i is None or elements[i] is not element:
             if not isinstance(element, dict):
                 raise TypeError(f"{who}() takes an element (a dict), not {type(element).__name__}")
@@ -442,7 +443,7 @@ class Source:
         inside element number `block`, and outside script, style and
         template elements with all they hold."""
         s, text = self._spans, self.text
-        elements = self._index("visible_text")
+        elements = self._index("visible_text")[0]
         cuts: List[Tuple[int, int]] = []
         hidden_end = -1
         i = 4 * (block + 1)
