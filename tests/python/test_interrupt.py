@@ -56,19 +56,31 @@ LONG_INPUTS = [
 @pytest.mark.slow
 @pytest.mark.parametrize("doc", LONG_INPUTS)
 def test_ctrl_c_from_another_process_stops_a_long_parse_within_half_a_second(doc):
+    interrupted_within_half_a_second("quillet.parse(doc)", doc)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("doc", ['"<br>" * 10_000_000', '"<a b>" * 10_000_000'])
+def test_ctrl_c_stops_explain_within_half_a_second(doc):
+    # Indexing, then ten million rows to make.
+    interrupted_within_half_a_second("quillet_tree._native.explain(doc)", doc)
+
+
+def interrupted_within_half_a_second(call, doc):
     child = subprocess.Popen(
         [sys.executable, "-c", COMMON + textwrap.dedent(
             """
+            import quillet_tree
             doc = %s
             print("ready", flush=True)
             try:
-                quillet.parse(doc)
+                %s
                 print("finished")
             except KeyboardInterrupt:
                 print("interrupted", time.monotonic(), gc.isenabled())
             assert quillet.parse(UNIT * 3) == quillet.parse(UNIT * 3)
             print("next call ok")
-            """ % doc)],
+            """ % (doc, call))],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline().strip() == "ready"
