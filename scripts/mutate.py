@@ -56,7 +56,7 @@ PARSE_TESTS = ["test_tree.py", "test_module.py", "test_differential.py", "test_t
                "test_properties.py", "test_source.py"]
 MODULE_TESTS = PARSE_TESTS[:3] + ["test_failures.py"] + PARSE_TESTS[3:] + ["test_interrupt.py"]
 TREE_TESTS = ["test_tree_helpers.py", "test_text_visible.py", "test_decode.py", "test_tree_differential.py",
-              "test_cli.py", "test_hostile.py", "test_docs.py", "test_source.py"]
+              "test_cli.py", "test_hostile.py", "test_docs.py", "test_source.py", "test_interrupt.py"]
 SELECT_TESTS = ["test_select_conformance.py", "test_select_differential.py", "test_cli.py",
                 "test_hostile.py", "test_docs.py"]
 # ctest -R patterns name GoogleTest suites: the binary of tests/cpp/<folder>,

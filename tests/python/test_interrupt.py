@@ -59,7 +59,6 @@ def test_ctrl_c_from_another_process_stops_a_long_parse_within_half_a_second(doc
     interrupted_within_half_a_second("quillet.parse(doc)", doc)
 
 
-@pytest.mark.slow
 @pytest.mark.parametrize("doc", ['"<br>" * 10_000_000', '"<a b>" * 10_000_000'])
 def test_ctrl_c_stops_explain_within_half_a_second(doc):
     # Indexing, then ten million rows to make.
