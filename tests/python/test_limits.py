@@ -89,8 +89,11 @@ def test_the_longest_text_parse_accepts_and_the_first_it_refuses():
     run, element = quillet.parse(text)
     assert len(run) == 2**32 - 2 - len(tail) and element["children"] == ["x"]
     del run, element
+    assert qt._native.explain(text) == []
     with pytest.raises(ValueError, match="fewer than 4294967295 characters"):
         quillet.parse(text + "a")
+    with pytest.raises(ValueError, match="fewer than 4294967295 characters"):
+        qt._native.explain(text + "a")
 
 
 # Long selectors over big trees. What a match keeps may grow with the tree

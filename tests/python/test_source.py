@@ -3,6 +3,7 @@ the layout of pre blocks, and why markup stayed text. The answers are
 checked against parse itself (an element's markup, read alone, is that
 element), a slow obvious cut of the matched ranges, lxml's text_content()
 and what adding the missing piece to a tag that stayed text makes of it."""
+import gc
 import pathlib
 import re
 
@@ -12,6 +13,7 @@ from hypothesis import strategies as st
 
 import quillet
 import quillet_tree as qt
+from quillet_tree import _native
 from markup_inputs import CASES, PIECES, TEXT_PIECES, families
 from test_cli import run
 from test_hostile import run_child
@@ -125,6 +127,14 @@ def test_replace_content(text, selector, comments, want):
     source = qt.Source(text)
     selectors = [selector] if selector else []
     assert source.replace_content(*selectors, content=lambda old: f"[{old}]", comments=comments) == want
+
+
+def test_what_the_native_half_returns_is_whole():
+    # Made before the parse and filled after it, the pair is then tracked as
+    # any tuple is (an untracked one would hide a cycle through the tree).
+    pair = _native.parse_source("<a/>")
+    assert gc.is_tracked(pair) and len(pair[1]) == 16
+    assert repr(_native.REASONS).startswith("('', ") and qt.REASONS == _native.REASONS[2:]
 
 
 def test_misuse_is_refused():
