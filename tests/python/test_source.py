@@ -177,6 +177,10 @@ def test_misuse_is_refused():
     ("<p>x</p><pre>a\r\n\r\n b</pre>", "x a\r\n\r\n b"),
     ("<textarea>\n\n t</textarea><listing> l </listing>", "\n t  l "),
     ("<pre><pre>  in</pre> out</pre>", "  in out"),
+    # A CR LF after the start tag goes whole; tags whose names start with
+    # no letter are cut too (the text reader would keep them).
+    ("<pre>\r\n\r\nx</pre>", "\r\nx"),
+    ("<pre><_a>x</_a> <1/></pre>", "x "),
 ])
 def test_visible_text_keeps_the_layout_of_pre(text, want):
     assert qt.Source(text).visible_text() == want
