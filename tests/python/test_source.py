@@ -186,6 +186,11 @@ def test_visible_text_keeps_the_layout_of_pre(text, want):
     assert qt.Source(text).visible_text() == want
 
 
+def test_a_pre_block_joins_what_stands_around_it_as_one_piece():
+    source = qt.Source("a<pre>b</pre>c <pre>d</pre>")
+    assert [source.visible_text(sep=sep) for sep in ("", "|")] == ["abcd", "a|b|c|d"]
+
+
 @pytest.mark.skipif("std-rfc9110.html" not in [p.name for p in PAGES], reason="corpus not present")
 def test_pre_blocks_read_as_lxml_reads_them():
     html = pytest.importorskip("lxml.html")
