@@ -67,7 +67,7 @@ def test_wheel_contents_and_metadata(dist):
     # auditwheel's repaired wheels list folders too ("quillet-stubs/").
     modules = [n for n in names
                if not n.startswith("quillet-0.1.0.dist-info/") and not n.endswith("/")]
-    assert len(modules) == 11 and "quillet-stubs/__init__.pyi" in modules
+    assert len(modules) == 12 and "quillet-stubs/__init__.pyi" in modules
     assert [n for n in modules if n.startswith("quillet.") and n.endswith(".so")]
     assert {"quillet_tree/__init__.py", "quillet_tree/_selectors.py", "quillet_tree/_encoding.py",
             "quillet_tree/_text.py", "quillet_tree/_cli.py", "quillet_tree/__main__.py",

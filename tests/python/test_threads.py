@@ -133,8 +133,7 @@ CALLS = {
     "to_json": lambda i: qt.to_json(i.tree, ensure_ascii=False),
     "from_json": lambda i: qt.from_json(i.json),
     "to_markup": lambda i: qt.to_markup(i.tree),
-    "source": lambda i: (lambda s: (s.spans(), s.remove("script, b", comments=True), s.visible_text(),
-                                    s.explain()))(qt.Source(i.text)),
+    "source": lambda i: (lambda s: (s.spans(), s.remove("script, b", comments=True)))(qt.Source(i.text)),
 }
 
 
@@ -159,7 +158,9 @@ def test_threads_get_what_serial_calls_got(group):
                 if outcome(CALLS[name], i) != expected[n]:
                     wrong.append((name, i.name))
 
-    together(*[functools.partial(worker, t) for t in range(8)])
+    # Each round takes seconds on a free-threaded build: the time allowed
+    # grows with the rounds.
+    together(*[functools.partial(worker, t) for t in range(8)], timeout=max(120, 4 * ROUNDS))
     assert not wrong
 
 
