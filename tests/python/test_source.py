@@ -121,6 +121,7 @@ def test_remove(text, selectors, comments, want):
     ("<p>a<b>b</b></p><b>c</b>", "b", False, "<p>a<b>[b]</b></p><b>[c]</b>"),
     ("<p>a<b>b</b></p>", "p, b", False, "<p>[a<b>b</b>]</p>"),
     ("x<!--a--><!----><!-->", None, True, "x<!--[a]--><!--[]--><!--[]-->"),
+    ("x<!---><!--a", None, True, "x<!--[]--><!--[a]"),
     ("<i><script>s</script></i>", "script", False, "<i><script>[s]</script></i>"),
 ])
 def test_replace_content(text, selector, comments, want):

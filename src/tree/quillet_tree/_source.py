@@ -57,10 +57,11 @@ class _Target(NamedTuple):
     start: int
     end: int
     # What replace_content keeps around the new content: the characters
-    # [start, head) and [tail, end); for a comment, "<!--" and "-->".
+    # [start, head) and [tail, end) of an element; a comment is written
+    # anew as "<!--", the content and `closing`.
     head: int
     tail: int
-    comment: bool
+    closing: Optional[str] = None  # "-->", or "" for a comment that never ends; None: no comment
 
 
 class _Runs(NamedTuple):
@@ -234,10 +235,10 @@ class Source:
         text = self.text
         if content is not None:
             for target in targets:
-                if target.head == target.tail == target.end and not target.comment:
+                if target.head == target.tail == target.end and target.closing is None:
                     raise ValueError(f"replace_content(): the self-closing element at "
                                      f"{self._where(target.start)} has no content to replace")
-        targets.sort()
+        targets.sort(key=lambda target: (target.start, target.end))
         out: List[str] = []
         done = 0
         for target in targets:
@@ -255,9 +256,8 @@ class Source:
             if not isinstance(new, str):
                 raise TypeError(f"replace_content(): content() returned "
                                 f"{type(new).__name__}, not a str")
-            if target.comment:
-                out.append("<!--" + new + ("-->" if text.endswith("-->", target.start + 4, target.end)
-                                           or target.end - target.start in (5, 6) else ""))
+            if target.closing is not None:
+                out.append("<!--" + new + target.closing)
             else:
                 out.append(text[target.start:target.head] + new + text[target.tail:target.end])
             done = target.end
@@ -277,7 +277,10 @@ class Source:
         # "<!--" and "-->".
         head = min(begin + 4, finish)
         tail = max(head, finish - 3) if terminated else finish
-        return _Target(begin, finish, head, tail, True)
+        return _Target(begin, finish, head, tail, "-->" if terminated else "")
+
+    def _element_target(self, element: Element, who: str) -> _Target:
+        return _span_target(self._spans, self._number(element, who))
 
     def _matches(self, compiled: List[Selector], runs: Optional[_Runs],
                  hidden: List[Tuple[Any, ...]], who: str) -> Iterator[_Target]:
@@ -287,8 +290,7 @@ class Source:
         if not hidden:
             for selector in compiled:
                 for element in selector.select(self.tree):
-                    i = 4 * self._number(element, who)
-                    yield _Target(s[i], s[i + 3], s[i + 1], s[i + 2], False)
+                    yield self._element_target(element, who)
             return
         # The tags kept as text become elements of a copy of the tree, each
         # where its text stands, so that selectors see them in their place.
@@ -317,7 +319,7 @@ class Source:
                     nodes.append(text[at:start])
                 stand_in = _stand_in(name, text[start:content_start], text[content_start:content_end])
                 stand_ins[id(stand_in)] = _Target(base + start, base + end, base + content_start,
-                                                  base + content_end, False)
+                                                  base + content_end)
                 nodes.append(cast("Element", stand_in))
                 at = end
             if at < len(text):
@@ -327,8 +329,7 @@ class Source:
             for element in selector.select(tree):
                 target = stand_ins.get(id(element))
                 if target is None:
-                    i = 4 * numbers[id(element)]
-                    target = _Target(s[i], s[i + 3], s[i + 1], s[i + 2], False)
+                    target = _span_target(s, numbers[id(element)])
                 yield target
 
     def _runs(self, who: str) -> _Runs:
@@ -483,6 +484,12 @@ class Source:
             line, column = self.location(start)
             rows.append(Rejection(start, line, column, markup, _native.REASONS[reason]))
         return rows
+
+
+def _span_target(spans: memoryview, number: int) -> _Target:
+    """The target of element number `number`, from its four offsets."""
+    i = 4 * number
+    return _Target(spans[i], spans[i + 3], spans[i + 1], spans[i + 2])
 
 
 def _changed(who: str) -> ValueError:
